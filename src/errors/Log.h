@@ -1,0 +1,48 @@
+#pragma once
+// The two append-only run logs: the standard log and the debug error log.
+#include <cstdint>
+#include <string>
+
+#include "platform/LockedFile.h"
+
+enum LogDestination : int {
+    LogStandard = 1,
+    LogDebug = 2,
+    LogBoth = 3,
+};
+
+inline constexpr char StandardLogFileName[] = "KVT5100.log";
+inline constexpr char DebugLogFileName[] = "dbgerror.log";
+
+// Retention settings; LoadCommonSettings fills them from section Common.
+struct LogRetention {
+    int standardLog = 1;  // >= 1 keeps the run's text in the standard log
+    int dbgErrorLog = 0;  // 0 never, 1 on failure, 2 on failure or link errors, 3 always
+};
+inline LogRetention LogSettings;
+
+class LogFile {
+public:
+    ~LogFile();
+    void Open(const std::string& path);  // throws DriverErrorException "Can't open file '...'"
+    void Write(const std::string& text); // every "\n" reaches the file as CR LF; flushed at once
+    void Close(bool keep);
+    bool IsOpen() const { return isOpen; }
+
+private:
+    platform::LockedFile file;
+    std::string path;
+    uint64_t startLength = 0;
+    bool isOpen = false;
+};
+
+LogFile& StandardLogFile();
+LogFile& DebugLogFile();
+
+void OpenLogs();
+void LogWrite(int destinations, const std::string& text, bool newEntry);
+// linkErrorCount is EcrComm::ErrorCount() (0 when the link was never opened).
+void CloseLogs(int exitCode, int linkErrorCount);
+
+// "\n%02d.%02d.%04d %02d:%02d:%02d.%03d " for the current local time.
+std::string LogTimeStamp();

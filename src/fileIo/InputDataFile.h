@@ -1,0 +1,56 @@
+#pragma once
+// Input data files of send operations: text files (in file order or sorted
+// by record number) and the logo bitmap.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "driver/Operation.h"
+
+class InputDataFile {
+public:
+    virtual ~InputDataFile() = default;
+    virtual void Open(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) = 0;
+    // 0 when `index` is past the last record; otherwise fills `buffer`
+    // and returns a non-zero value (text: the line number; bitmap: the byte count).
+    virtual int GetRecord(uint32_t index, char* buffer, size_t size) = 0;
+    virtual void Close() = 0;
+};
+
+std::unique_ptr<InputDataFile> CreateInputDataFile(int fileKind);
+
+struct RecordIndexEntry {
+    int64_t recordNumber;
+    int32_t filePosition;
+    int32_t lineNumber;
+};
+using RecordIndex = std::vector<RecordIndexEntry>;
+
+// Sorts by recordNumber with the driver's quicksort (middle pivot).
+void SortRecordIndex(RecordIndex& index);
+// Keeps, of every run of equal numbers, the entry that stands last in the
+// file; returns the line numbers of the entries removed, in removal order.
+std::vector<int32_t> RemoveDuplicateRecords(RecordIndex& index);
+
+class TextInputFile : public InputDataFile {
+public:
+    ~TextInputFile() override;
+    void Open(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) override;
+    int GetRecord(uint32_t index, char* buffer, size_t size) override;
+    void Close() override;
+    const RecordIndex& Index() const { return index; }
+
+protected:
+    void Load(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor);
+    FILE* file = nullptr;
+    RecordIndex index;
+    bool numbered = false;
+};
+
+class SortedTextInputFile : public TextInputFile {
+public:
+    SortedTextInputFile() { numbered = true; }
+    void Open(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) override;
+};

@@ -1,0 +1,19 @@
+#pragma once
+// The running program: its file path, its command line, files on disk.
+#include <string>
+
+namespace platform {
+
+// Full path of the program file; false (errno set) when it cannot be found.
+bool GetProgramPath(std::string& path);
+
+// Remembered by main(): the program path and the arguments joined by blanks.
+void SetCommandLine(int argc, char** argv);
+const std::string& GetCommandLine();
+
+bool PathExists(const std::string& path);  // a file or a directory
+bool RemoveFile(const std::string& path);
+
+inline constexpr char PathSeparator = '/';
+
+}  // namespace platform

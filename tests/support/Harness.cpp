@@ -1,0 +1,195 @@
+#include "support/Harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string MakeTempDir() {
+    std::string pattern = (fs::temp_directory_path() / "kvt5100-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+}  // namespace
+
+DriverSandbox::DriverSandbox() : dir(MakeTempDir()) {
+    fs::copy_file(KVT5100_PATH, PathOf("KVT5100"));
+    fs::permissions(PathOf("KVT5100"), fs::perms::owner_all);
+}
+
+DriverSandbox::~DriverSandbox() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+void DriverSandbox::WriteFile(const std::string& name, const std::string& content) const {
+    std::ofstream out(PathOf(name), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string DriverSandbox::ReadFile(const std::string& name) const { return ReadWholeFile(PathOf(name)); }
+
+bool DriverSandbox::Exists(const std::string& name) const { return fs::exists(PathOf(name)); }
+
+RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSeconds) const {
+    std::string outputPath = PathOf(".driver-stdout");
+    pid_t child = fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0) _exit(127);
+        dup2(out, STDOUT_FILENO);
+        dup2(null, STDIN_FILENO);
+        std::vector<std::string> argvStrings{PathOf("KVT5100")};
+        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& arg : argvStrings) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    RunResult result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    while (true) {
+        pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    result.output = ReadWholeFile(outputPath);
+    std::remove(outputPath.c_str());
+    return result;
+}
+
+std::string TestIni(const std::string& device, const std::string& extraEcr, const std::string& extraCommon) {
+    std::string ini = "[Common]\r\nDbgErrorLog = 3\r\n" + extraCommon +
+                      "\r\n[ECR_1]\r\nComNumber = 1\r\nComDevice = " + device +
+                      "\r\nComNakSleepTime = 5\r\nComGarbageSleepTime = 5\r\n"
+                      "SleepBetweenCommands = 5\r\nEcrRecoveryTime = 20\r\n"
+                      "GarbageMaxByteInterval = 5\r\nEcrOperationMaxTime = 300\r\n" +
+                      extraEcr + "\r\n";
+    return ini;
+}
+
+Simulator::Simulator(const std::string& dirPath, const std::vector<std::string>& options)
+    : dir(dirPath), linkPath(dirPath + "/ecr.tty"), logPath(dirPath + "/ecrsim.log"),
+      outputPath(dirPath + "/ecrsim.out") {
+    std::error_code ignored;
+    fs::remove(linkPath, ignored);
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0) _exit(127);
+        dup2(out, STDOUT_FILENO);
+        dup2(null, STDIN_FILENO);
+        std::vector<std::string> argvStrings{ECRSIM_PATH, "--link", linkPath, "--log", logPath};
+        argvStrings.insert(argvStrings.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& arg : argvStrings) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Wait (with a wide margin) for the simulator to create its link.
+    for (int i = 0; i < 1000 && !fs::exists(linkPath); ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            throw std::runtime_error("ecrsim exited at start: " + ReadWholeFile(outputPath));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!fs::exists(linkPath)) throw std::runtime_error("ecrsim did not create " + linkPath);
+}
+
+Simulator::~Simulator() { Stop(); }
+
+void Simulator::Stop() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+}
+
+std::string Simulator::Log() const { return ReadWholeFile(logPath); }
+
+std::string Simulator::Output() const { return ReadWholeFile(outputPath); }
+
+std::vector<std::vector<uint8_t>> Simulator::Received() const {
+    std::vector<std::vector<uint8_t>> sequences;
+    std::istringstream lines(Log());
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("IN ", 0) != 0) continue;
+        std::istringstream hex(line.substr(3));
+        std::vector<uint8_t> bytes;
+        std::string byte;
+        while (hex >> byte) bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+        sequences.push_back(bytes);
+    }
+    return sequences;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        if (i > 0) text += ' ';
+        text += digits;
+    }
+    return text;
+}
+
+std::vector<std::string> SentDataFrames(const std::vector<std::vector<uint8_t>>& received) {
+    std::vector<std::string> frames;
+    for (const auto& sequence : received) {
+        if (sequence.size() >= 3 && sequence.back() == 0x0D)
+            frames.emplace_back(sequence.begin(), sequence.end() - 3);
+    }
+    return frames;
+}
