@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "driver/Operation.h"
@@ -45,6 +46,7 @@ public:
 protected:
     void Load(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor);
     FILE* file = nullptr;
+    std::string fileName;
     RecordIndex index;
     bool numbered = false;
 };

@@ -3,16 +3,22 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 class OutputDataFile {
 public:
     virtual ~OutputDataFile();
     void Open(const char* fileName);  // creates or empties; FileIoException on failure
     virtual void WriteRecord(const char* data, size_t length) = 0;
+    // FileIoException when a record did not reach the file (for instance a full disk).
     void Close();
 
 protected:
+    // Remembers a failed write; Close reports it.
+    void Put(const char* data, size_t length);
     FILE* file = nullptr;
+    std::string fileName;
+    bool writeFailed = false;
 };
 
 class TextOutputFile : public OutputDataFile {

@@ -19,8 +19,24 @@ public:
     void LoadPreferences();
     void Send(const char* text);
     std::string ReadReply();
+    // The reply that follows `firstByte`, which was already read from the
+    // line; the byte is part of the reply.
+    std::string ReadReply(uint8_t firstByte);
     std::string StripEcho(const std::string& reply) const;
     int TranslateReply(const std::string& reply) const;
+
+private:
+    std::string CollectReply(uint8_t* buffer, size_t alreadyRead);
 };
 
 Modem& TheModem();
+
+// Exit code of a failed connection when the reply has no usable entry in the
+// reply translation section.
+inline constexpr int ModemDefaultExitCode = 3;
+
+// True when `reply` can be written as a key of an INI line, so looking it up
+// can only find that very key: not empty, no control characters, no '=', no
+// blanks at either end, and not starting with '[' (a section header) or ';'
+// (a comment).
+bool IsUsableReplyKey(const std::string& reply);

@@ -1,0 +1,247 @@
+#include "comport/ComPort.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+#include "config/Config.h"
+#include "errors/Exceptions.h"
+#include "errors/Log.h"
+#include "platform/Clock.h"
+#include "tools/Stopwatch.h"
+
+namespace {
+
+constexpr char Module[] = "src/comport";
+constexpr size_t QueueSize = 256;
+
+// Closes a freshly opened device again when Open fails half-way, keeping
+// errno for the exception that follows.
+class OpenGuard {
+public:
+    explicit OpenGuard(platform::SerialDevice& device) : device(device) {}
+    ~OpenGuard() {
+        if (armed) {
+            int error = errno;
+            device.Close();
+            errno = error;
+        }
+    }
+    void Dismiss() { armed = false; }
+
+private:
+    platform::SerialDevice& device;
+    bool armed = true;
+};
+
+// Removes the first occurrence of `key`; true when it was there.
+bool TakeOut(std::string& text, const std::string& key) {
+    size_t at = text.find(key);
+    if (at == std::string::npos) return false;
+    text.erase(at, key.size());
+    return true;
+}
+
+}  // namespace
+
+ComPort& TheComPort() {
+    static ComPort port;
+    return port;
+}
+
+void ApplySettingsString(const std::string& text, platform::SerialSettings& settings) {
+    std::string rest = text;
+    for (char& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    // The handshake values are honoured here whatever the parser would make of them.
+    if (TakeOut(rest, "rts=hs")) settings.rtsControl = platform::LineControl::Handshake;
+    if (TakeOut(rest, "dtr=hs")) settings.dtrControl = platform::LineControl::Handshake;
+    const char* blanks = " \t\r\n\f\v";
+    size_t first = rest.find_first_not_of(blanks);
+    if (first == std::string::npos) return;
+    rest = rest.substr(first, rest.find_last_not_of(blanks) - first + 1);
+    if (!platform::ParseSerialSettings(rest, settings))
+        throw SystemErrorException("Unable to decode serial port configuration string", EINVAL);
+}
+
+uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier) {
+    if (settings.baudRate == 0) return 1;
+    double ms = platform::BitsPerCharacter(settings) * 1000.0 / settings.baudRate * multiplier;
+    // Stay below the value that means "return at once" for the byte interval.
+    const double largest = static_cast<double>(std::numeric_limits<uint32_t>::max() - 1);
+    if (ms >= largest) return static_cast<uint32_t>(largest);
+    uint32_t truncated = ms > 0 ? static_cast<uint32_t>(ms) : 0;
+    return truncated == 0 ? 1 : truncated;
+}
+
+std::string ComPort::DevicePath() const {
+    std::string device = TheConfig().GetString("ComDevice", "");
+    if (!device.empty()) return device;
+    return "/dev/ttyS" + std::to_string(static_cast<int64_t>(PortNumber) - 1);
+}
+
+void ComPort::UseDevice(std::unique_ptr<platform::SerialDevice> replacement) { device = std::move(replacement); }
+
+bool ComPort::IsOpen() const { return device && device->IsOpen(); }
+
+void ComPort::Open() {
+    PortNumber = TheConfig().GetInt("ComNumber", 1);
+    GarbageByteInterval = TheConfig().GetInt("GarbageMaxByteInterval", 100);
+    TraceNote = "";
+    std::string path = DevicePath();
+    LogWrite(LogDebug, "Opening serial port " + path, true);
+
+    if (!device) device = platform::CreateSystemSerialDevice();
+    if (device->IsOpen()) device->Close();
+    if (!device->Open(path)) throw SystemErrorException("Unable to open serial port");
+    OpenGuard guard(*device);
+
+    settings = platform::SerialSettings{};
+    settings.binaryMode = true;
+    settings.parityCheck = true;
+    ApplySettingsString(DefaultSettings, settings);
+    ApplySettingsString(TheConfig().GetString("ComSettings", ""), settings);
+    if (!device->Apply(settings)) throw SystemErrorException("SetCommState failed");
+    if (!device->SetQueueSizes(QueueSize, QueueSize)) throw SystemErrorException("SetupComm failed");
+
+    uint32_t byteTime = ByteTime(settings, ByteTimeMultiplier);
+    platform::SerialTimeouts values;
+    values.readIntervalTimeout = byteTime;
+    values.readTotalTimeoutMultiplier = byteTime;
+    values.readTotalTimeoutConstant = ReadTotalConstant;
+    values.writeTotalTimeoutMultiplier = byteTime;
+    values.writeTotalTimeoutConstant = WriteTotalConstant;
+    if (!device->SetTimeouts(values)) throw SystemErrorException("SetCommTimeouts failed");
+    timeouts = values;
+    guard.Dismiss();
+}
+
+void ComPort::Close() {
+    if (!IsOpen()) return;
+    LogWrite(LogDebug, "Closing serial port", true);
+    device->Flush();
+    platform::SleepMilliseconds(10);
+    device->Close();
+}
+
+size_t ComPort::Read(uint8_t* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
+    if (!IsOpen()) throw SystemErrorException("Serial port read error", EBADF);
+    int64_t start = Stopwatch::Now();
+    size_t received = 0;
+    if (!device->Read(buffer, size, received)) throw SystemErrorException("Serial port read error");
+    int64_t end = Stopwatch::Now();
+    TraceTransfer("PC<-%s", buffer, received, start, end);
+    return received;
+}
+
+size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
+    if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
+    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", EBADF);
+    platform::SerialTimeouts saved;
+    if (!device->GetTimeouts(saved)) throw SystemErrorException("GetCommTimeouts failed");
+    platform::SerialTimeouts immediate = saved;
+    immediate.readIntervalTimeout = platform::TimeoutImmediate;
+    immediate.readTotalTimeoutMultiplier = 0;
+    immediate.readTotalTimeoutConstant = 0;
+    if (!device->SetTimeouts(immediate)) throw SystemErrorException("SetCommTimeouts failed");
+
+    int64_t start = Stopwatch::Now();
+    size_t total = 0;
+    while (total < size) {
+        size_t received = 0;
+        if (!device->Read(buffer + total, size - total, received)) {
+            int error = errno;
+            device->SetTimeouts(saved);
+            throw SystemErrorException("Serial port read error", static_cast<unsigned>(error));
+        }
+        if (received > 0) platform::SleepMilliseconds(byteInterval);
+        total += received;
+        if (received == 0) break;
+    }
+    int64_t end = Stopwatch::Now();
+    if (total > 0) TraceTransfer("PC<-%s", buffer, total, start, end);
+    if (!device->SetTimeouts(saved)) throw SystemErrorException("SetCommTimeouts failed");
+    return total;
+}
+
+size_t ComPort::Write(const uint8_t* buffer, size_t count) {
+    if (buffer == nullptr || count == 0) THROW_INTERNAL_ERROR(Module);
+    if (!IsOpen()) throw SystemErrorException("Serial port write error", EBADF);
+
+    // Whatever arrived unasked (a late reply, line noise) must not be taken
+    // for the answer to this write.
+    uint8_t scratch[QueueSize];
+    TraceNote = "(ignored)";
+    try {
+        ReadPending(scratch, sizeof scratch, GarbageByteInterval);
+    } catch (...) {
+        TraceNote = "";
+        throw;
+    }
+    TraceNote = "";
+
+    int64_t start = Stopwatch::Now();
+    size_t written = 0;
+    if (!device->Write(buffer, count, written)) throw SystemErrorException("Serial port write error");
+    int64_t end = Stopwatch::Now();
+    TraceTransfer("PC->%s", buffer, written, start, end);
+    return written;
+}
+
+void ComPort::SetReadTimeout(uint32_t ms) {
+    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", EBADF);
+    platform::SerialTimeouts values;
+    if (!device->GetTimeouts(values)) throw SystemErrorException("GetCommTimeouts failed");
+    values.readTotalTimeoutConstant = ms;
+    if (!device->SetTimeouts(values)) throw SystemErrorException("SetCommTimeouts failed");
+    timeouts = values;
+}
+
+void ComPort::RestoreReadTimeout() { SetReadTimeout(ReadTotalConstant); }
+
+int ComPort::SetEofChar(char ch) {
+    settings.eofChar = ch;
+    if (!IsOpen()) throw SystemErrorException("SetCommState failed", EBADF);
+    if (!device->Apply(settings)) throw SystemErrorException("SetCommState failed");
+    return 1;
+}
+
+int ComPort::ClearEofChar() { return SetEofChar(0); }
+
+bool ComPort::IsCarrierOn() {
+    if (!IsOpen()) throw SystemErrorException("GetCommModemStatus failed", EBADF);
+    uint32_t status = 0;
+    if (!device->GetModemStatus(status)) throw SystemErrorException("GetCommModemStatus failed");
+    return (status & platform::ModemStatusCarrier) != 0;
+}
+
+void ComPort::DropDtr() {
+    if (!IsOpen()) throw SystemErrorException("EscapeCommFunction failed", EBADF);
+    if (!device->ClearDtr()) throw SystemErrorException("EscapeCommFunction failed");
+}
+
+void ComPort::TraceTransfer(const char* directionFormat, const uint8_t* buffer, size_t count, int64_t start,
+                            int64_t end) {
+    char direction[32];
+    std::snprintf(direction, sizeof direction, directionFormat, TracePeerName.c_str());
+
+    char duration[32] = "            ";  // as wide as the timed form
+    int64_t frequency = Stopwatch::Frequency();
+    if (frequency != 0 && start != 0 && end != 0) {
+        double ms = static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
+        std::snprintf(duration, sizeof duration, ms <= 10000.0 ? "in %6.1f ms" : "in %6.0f ms", ms);
+    }
+
+    char header[96];
+    std::snprintf(header, sizeof header, "\n%s %3d bytes %s :", direction, static_cast<int>(count), duration);
+    LogWrite(LogDebug, header, false);
+    if (!TraceNote.empty()) LogWrite(LogDebug, " " + TraceNote, false);
+    if (buffer == nullptr) return;
+    for (size_t i = 0; i < count; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", buffer[i]);
+        LogWrite(LogDebug, hex, false);
+    }
+}

@@ -1,0 +1,76 @@
+#include "errors/Log.h"
+
+#include "errors/Exceptions.h"
+#include "platform/Clock.h"
+#include "platform/Process.h"
+#include "tools/TextTools.h"
+
+LogFile::~LogFile() { Close(true); }
+
+void LogFile::Open(const std::string& filePath) {
+    if (isOpen) Close(false);
+    path = filePath;
+    if (!file.Open(path)) throw DriverErrorException("Can't open file '" + path + "'");
+    startLength = file.Length();
+    isOpen = true;
+}
+
+// A failed write is ignored: the log must never end the run it describes.
+void LogFile::Write(const std::string& text) {
+    if (!isOpen) return;
+    std::string lines;
+    lines.reserve(text.size() + 16);
+    for (char ch : text) {
+        if (ch == '\n') lines += '\r';
+        lines += ch;
+    }
+    file.Append(lines.data(), lines.size());
+}
+
+void LogFile::Close(bool keep) {
+    if (!isOpen) return;
+    if (keep)
+        startLength = file.Length();
+    else
+        file.Truncate(startLength);
+    // An empty log is removed while the lock is still held, so another run
+    // cannot have opened the file in between.
+    if (startLength == 0) platform::RemoveFile(path);
+    file.Close();
+    isOpen = false;
+}
+
+LogFile& StandardLogFile() {
+    static LogFile log;
+    return log;
+}
+
+LogFile& DebugLogFile() {
+    static LogFile log;
+    return log;
+}
+
+void OpenLogs() {
+    StandardLogFile().Open(StandardLogFileName);
+    DebugLogFile().Open(DebugLogFileName);
+}
+
+std::string LogTimeStamp() {
+    platform::LocalTime now = platform::GetLocalTime();
+    return FormatString("\n%02d.%02d.%04d %02d:%02d:%02d.%03d ", now.day, now.month, now.year, now.hour,
+                        now.minute, now.second, now.millisecond);
+}
+
+void LogWrite(int destinations, const std::string& text, bool newEntry) {
+    std::string entry = newEntry ? LogTimeStamp() + " " + text : text;
+    if (destinations & LogStandard) StandardLogFile().Write(entry);
+    if (destinations & LogDebug) DebugLogFile().Write(entry);
+}
+
+void CloseLogs(int exitCode, int linkErrorCount) {
+    int debug = LogSettings.dbgErrorLog;
+    bool keepDebug = debug >= 3 || (debug == 2 && (exitCode != 0 || linkErrorCount > 0)) ||
+                     (debug == 1 && exitCode != 0);
+    DebugLogFile().Close(keepDebug);
+    StandardLogFile().Close(LogSettings.standardLog >= 1);
+}

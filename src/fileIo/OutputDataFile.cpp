@@ -1,0 +1,61 @@
+#include "fileIo/OutputDataFile.h"
+
+#include <cstring>
+
+#include "driver/Operation.h"
+#include "errors/Exceptions.h"
+#include "tools/TextTools.h"
+
+OutputDataFile::~OutputDataFile() {
+    if (file != nullptr) fclose(file);
+}
+
+void OutputDataFile::Open(const char* name) {
+    if (name == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
+    if (file != nullptr) {
+        fclose(file);
+        file = nullptr;
+    }
+    fileName = name;
+    writeFailed = false;
+    // Binary mode: the CR LF of text records reaches the file unchanged.
+    file = fopen(name, "wb");
+    if (file == nullptr) throw FileIoException(FormatString("Unable to open file '%s'", name));
+}
+
+void OutputDataFile::Put(const char* data, size_t length) {
+    if (file == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
+    if (length > 0 && fwrite(data, 1, length, file) != length) writeFailed = true;
+}
+
+void OutputDataFile::Close() {
+    if (file == nullptr) return;
+    bool failed = writeFailed || ferror(file) != 0;
+    if (fclose(file) != 0) failed = true;
+    file = nullptr;
+    // Records that never reached the disk must not be reported as read.
+    if (failed) throw FileIoException(FormatString("Unable to write file '%s'", fileName.c_str()));
+}
+
+void TextOutputFile::WriteRecord(const char* data, size_t) {
+    if (data == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
+    Put(data, strlen(data));
+    Put("\r\n", 2);
+}
+
+void BinaryOutputFile::WriteRecord(const char* data, size_t length) {
+    if (data == nullptr && length > 0) THROW_INTERNAL_ERROR("src/fileIo");
+    Put(data, length);
+}
+
+std::unique_ptr<OutputDataFile> CreateOutputDataFile(int fileKind) {
+    switch (fileKind) {
+    case FileKindSortedText:
+    case FileKindText:
+        return std::make_unique<TextOutputFile>();
+    case FileKindBinary:
+        return std::make_unique<BinaryOutputFile>();
+    default:
+        THROW_INTERNAL_ERROR("src/fileIo");
+    }
+}

@@ -1,0 +1,45 @@
+#include "io_Report/RecordText.h"
+
+#include <cstring>
+
+#include "errors/Log.h"
+#include "tools/FieldTools.h"
+#include "tools/RunState.h"
+#include "tools/TextTools.h"
+
+namespace {
+
+int CopyBounded(char* destination, size_t size, const std::string& source) {
+    size_t length = source.size() < size - 1 ? source.size() : size - 1;
+    std::memcpy(destination, source.data(), length);
+    destination[length] = '\0';
+    return static_cast<int>(length);
+}
+
+}  // namespace
+
+int StoreRecordText(OperationDescriptor* descriptor, const std::string& line) {
+    return CopyBounded(descriptor->text, sizeof descriptor->text, line);
+}
+
+int StoreFrameData(OperationDescriptor* descriptor, const std::string& data) {
+    return CopyBounded(descriptor->frame, sizeof descriptor->frame, data);
+}
+
+int SplitReceivedFrame(const OperationDescriptor* descriptor) {
+    // The frame buffer is NUL-terminated by the link; bound the scan anyway.
+    size_t length = strnlen(descriptor->frame, sizeof descriptor->frame);
+    return SharedFieldList().Split(std::string(descriptor->frame, length), EcrFieldSeparator);
+}
+
+void ReportUnexpectedFrame(const OperationDescriptor* descriptor) {
+    LogWrite(LogBoth, FormatString("Record %u: unexpected data frame format", descriptor->recordCount + 1),
+             true);
+    DataErrorFlag = true;
+}
+
+int StoreUnexpectedFrame(OperationDescriptor* descriptor) {
+    size_t length = strnlen(descriptor->frame, sizeof descriptor->frame);
+    ReportUnexpectedFrame(descriptor);
+    return StoreRecordText(descriptor, std::string(descriptor->frame, length));
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The serial device over POSIX termios. The port is held exclusively
+// (TIOCEXCL and an advisory lock), runs in raw mode and is read and written
+// without blocking, waiting with poll() under the serial time-out rule.
+#include "platform/SerialDevice.h"
+
+namespace platform {
+
+class PosixSerialDevice : public SerialDevice {
+public:
+    PosixSerialDevice() = default;
+    ~PosixSerialDevice() override;
+    PosixSerialDevice(const PosixSerialDevice&) = delete;
+    PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+    bool Open(const std::string& path) override;
+    bool Apply(const SerialSettings& settings) override;
+    bool SetQueueSizes(uint32_t inputBytes, uint32_t outputBytes) override;
+    bool SetTimeouts(const SerialTimeouts& timeouts) override;
+    bool GetTimeouts(SerialTimeouts& timeouts) override;
+    bool Read(uint8_t* buffer, size_t size, size_t& received) override;
+    bool Write(const uint8_t* buffer, size_t count, size_t& written) override;
+    bool GetModemStatus(uint32_t& status) override;
+    bool ClearDtr() override;
+    bool Flush() override;
+    void Close() override;
+    bool IsOpen() const override { return fd >= 0; }
+
+private:
+    bool WaitForOutput(int64_t deadline, size_t& unsent);
+
+    int fd = -1;
+    SerialTimeouts current;
+};
+
+}  // namespace platform

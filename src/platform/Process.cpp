@@ -1,0 +1,49 @@
+#include "platform/Process.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace platform {
+
+namespace {
+std::string commandLine;
+}
+
+bool GetProgramPath(std::string& path) {
+    std::vector<char> buffer(256);
+    while (true) {
+        ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < buffer.size()) {
+            path.assign(buffer.data(), static_cast<size_t>(length));
+            return true;
+        }
+        if (buffer.size() >= 65536) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void SetCommandLine(int argc, char** argv) {
+    commandLine.clear();
+    for (int i = 0; i < argc && argv && argv[i]; ++i) {
+        if (i > 0) commandLine += ' ';
+        commandLine += argv[i];
+    }
+}
+
+const std::string& GetCommandLine() { return commandLine; }
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+}  // namespace platform

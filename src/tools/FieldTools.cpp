@@ -1,0 +1,172 @@
+#include "tools/FieldTools.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "errors/Exceptions.h"
+#include "tools/TextTools.h"
+
+namespace {
+
+constexpr char Module[] = "src/tools";
+
+// printf writes two exponent digits on most C libraries; data files carry at
+// least three ("1.23457e+006"), so the exponent is widened here.
+std::string WidenExponent(const std::string& number) {
+    size_t e = number.find_first_of("eE");
+    if (e == std::string::npos) return number;
+    size_t digits = e + 1;
+    if (digits < number.size() && (number[digits] == '+' || number[digits] == '-')) ++digits;
+    size_t count = number.size() - digits;
+    if (count >= 3) return number;
+    return number.substr(0, digits) + std::string(3 - count, '0') + number.substr(digits);
+}
+
+}  // namespace
+
+FieldList& SharedFieldList() {
+    static FieldList list;
+    return list;
+}
+
+std::string NextField(std::string& rest, const std::string& separators) {
+    rest = TrimString(rest, BlankChars);
+    if (rest.empty()) return std::string();
+    std::string field;
+    if (rest[0] == '"') {
+        size_t i = 1;
+        bool closed = false;
+        while (i < rest.size()) {
+            if (rest[i] == '"') {
+                if (i + 1 < rest.size() && rest[i + 1] == '"') {
+                    field += '"';
+                    i += 2;
+                    continue;
+                }
+                closed = true;
+                break;
+            }
+            field += rest[i++];
+        }
+        rest = closed ? rest.substr(i + 1) : std::string();
+    } else {
+        size_t end = rest.find_first_of(separators);
+        if (end == std::string::npos) end = rest.size();
+        field = rest.substr(0, end);
+        rest.erase(0, end);
+    }
+    rest = TrimString(rest, BlankChars);
+    return TrimString(field, BlankChars);
+}
+
+int FieldList::Split(const std::string& line, const std::string& separators) {
+    std::string rest = TrimString(line, BlankChars);
+    if (rest.empty()) return 0;
+    count = 0;
+    while (count < FieldListCapacity) {
+        fields[count] = NextField(rest, separators);
+        ++count;
+        if (rest.empty()) return count;
+        if (separators.find(rest[0]) == std::string::npos) {
+            count = 0;  // text after a closing quote: the line is malformed
+            return 0;
+        }
+        rest.erase(0, 1);
+    }
+    return count;
+}
+
+const std::string& FieldList::At(int index) const {
+    if (index < 0 || index >= count) THROW_INTERNAL_ERROR(Module);
+    return fields[index];
+}
+
+bool IsDigits(const std::string& text) {
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+    }
+    return true;
+}
+
+// A digit string beyond the 64-bit range is never in range: it would
+// otherwise saturate and pass a check against the largest limit.
+bool IsNumberInRange(const std::string& text, int64_t min, int64_t max) {
+    if (!IsDigits(text)) return false;
+    int64_t value = 0;
+    for (char ch : text) {
+        int digit = ch - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return min <= value && value <= max;
+}
+
+int64_t ParseLeadingInt64(const std::string& text) {
+    // strtoll saturates at the 64-bit limits instead of overflowing.
+    long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<int64_t>(value);
+}
+
+int ParseLeadingInt(const std::string& text) {
+    int64_t value = ParseLeadingInt64(text);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::string FormatEcrField(const std::string& text, int kind, int width, bool quoted) {
+    if (width < 0) width = 0;
+    std::string value;
+    if (kind == FieldNumber) {
+        char buffer[64];
+        long long number = ParseLeadingInt64(text);
+        if (width < 40) {
+            std::snprintf(buffer, sizeof buffer, "%0*lld", width, number);
+            value = buffer;
+        } else {
+            std::snprintf(buffer, sizeof buffer, "%lld", number);
+            value = buffer;
+            bool negative = !value.empty() && value[0] == '-';
+            size_t padding = static_cast<size_t>(width) > value.size() ? width - value.size() : 0;
+            value.insert(negative ? 1 : 0, padding, '0');
+        }
+    } else if (kind == FieldText) {
+        value = text.substr(0, static_cast<size_t>(width));
+        value.resize(static_cast<size_t>(width), ' ');
+    }
+    if (quoted) value = "\"" + value + "\"";
+    return value;
+}
+
+std::string ToEcrField(const std::string& text, int kind, int width) {
+    if (kind != FieldNumber && kind != FieldText) THROW_INTERNAL_ERROR(Module);
+    return FormatEcrField(text, kind, width, kind == FieldText);
+}
+
+std::string FromEcrField(const std::string& text, int kind) {
+    if (kind == FieldNumber) {
+        char buffer[64];
+        if (!text.empty() && text.find('.') != std::string::npos) {
+            std::snprintf(buffer, sizeof buffer, "%g", std::strtod(text.c_str(), nullptr));
+            return WidenExponent(buffer);
+        }
+        std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(ParseLeadingInt64(text)));
+        return buffer;
+    }
+    if (kind == FieldText) return "\"" + TrimString(text, " ") + "\"";
+    THROW_INTERNAL_ERROR(Module);
+}
+
+std::string JoinFields(const std::string* fields, int n, const std::string& separator) {
+    if (n <= 0) return std::string();
+    if (fields == nullptr) THROW_INTERNAL_ERROR(Module);
+    std::string line;
+    for (int i = 0; i < n; ++i) {
+        if (i > 0) line += separator;
+        line += fields[i];
+    }
+    return line;
+}

@@ -1,0 +1,317 @@
+// The simulated register, spoken to directly with raw bytes over its pty.
+// Every driver test relies on these exchanges being right.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/Harness.h"
+
+namespace {
+
+using ByteVector = std::vector<uint8_t>;
+
+constexpr int WaitMs = 5000;  // wide margin for every expected byte
+
+std::string Digits(const ByteVector& data) {
+    unsigned sum = 0;
+    for (uint8_t b : data) sum += b;
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return text;
+}
+
+ByteVector Command(uint8_t code) {
+    ByteVector frame{0x02, code};
+    std::string digits = Digits(frame);
+    frame.insert(frame.end(), digits.begin(), digits.end());
+    frame.push_back(0x03);
+    return frame;
+}
+
+ByteVector DataFrame(const std::string& data, uint8_t closing = 0x0D) {
+    ByteVector frame(data.begin(), data.end());
+    std::string digits = Digits(frame);
+    frame.insert(frame.end(), digits.begin(), digits.end());
+    frame.push_back(closing);
+    return frame;
+}
+
+std::string MakeTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ecrsim-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+// The driver's end of the line, reduced to raw reads and writes.
+class RawLine {
+public:
+    explicit RawLine(const std::string& path) {
+        fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0) throw std::runtime_error("cannot open " + path);
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    ~RawLine() { close(fd); }
+    RawLine(const RawLine&) = delete;
+    RawLine& operator=(const RawLine&) = delete;
+
+    void Write(const ByteVector& bytes) const { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    // Like the driver: stale input (a resent frame) is dropped before answering.
+    void Ack() const {
+        tcflush(fd, TCIFLUSH);
+        Write({0x06});
+    }
+    // Reads up to and including the first byte in `terminators`, or `count` bytes.
+    ByteVector Read(size_t count, const ByteVector& terminators = {}, int timeoutMs = WaitMs) const {
+        ByteVector got;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < count) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            uint8_t byte = 0;
+            if (read(fd, &byte, 1) != 1) continue;
+            got.push_back(byte);
+            for (uint8_t t : terminators)
+                if (byte == t) return got;
+        }
+        return got;
+    }
+    ByteVector ReadFrame(int timeoutMs = WaitMs) const { return Read(200, {0x0D, 0x1A}, timeoutMs); }
+    // Every frame of a read up to its end frame, acknowledging each.
+    std::vector<std::string> ReadAll() const {
+        std::vector<std::string> frames;
+        while (true) {
+            ByteVector frame = ReadFrame();
+            if (frame.size() < 3) throw std::runtime_error("read broke off");
+            Ack();
+            if (frame.back() == 0x1A) return frames;
+            frames.emplace_back(frame.begin(), frame.end() - 3);
+        }
+    }
+    // A send transfer: command, frames, end frame with the right block checksum.
+    void SendAll(uint8_t code, const std::vector<std::string>& lines) const {
+        Write(Command(code));
+        ASSERT_EQ(Hex(Read(1)), "06");
+        std::string all;
+        for (const auto& line : lines) {
+            Write(DataFrame(line));
+            ASSERT_EQ(Hex(Read(1)), "06") << line;
+            all += line;
+        }
+        std::string digits = Digits(ByteVector(all.begin(), all.end()));
+        Write({static_cast<uint8_t>(digits[0]), static_cast<uint8_t>(digits[1]), 0x1A});
+        ASSERT_EQ(Hex(Read(1)), "06");
+    }
+    void Status() const {
+        Write(Command(0x83));
+        ASSERT_EQ(Hex(Read(1)), "06");
+        ReadAll();
+    }
+
+private:
+    int fd = -1;
+};
+
+class EcrsimTest : public ::testing::Test {
+protected:
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir = MakeTempDir();
+};
+
+TEST_F(EcrsimTest, StatusReplyIsFramedAndLogged) {
+    Simulator sim(dir, {"--status", "0314"});
+    {
+        RawLine line(sim.LinkPath());
+        line.Write(Command(0x83));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        // "0314" sums to 0xC8: checksum 0x38.
+        EXPECT_EQ(Hex(line.ReadFrame()), "30 33 31 34 33 38 0d");
+        line.Ack();
+        EXPECT_EQ(Hex(line.ReadFrame()), "33 38 1a");
+        line.Ack();
+    }
+    sim.Stop();
+    std::istringstream log(sim.Log());
+    std::vector<std::string> lines;
+    for (std::string text; std::getline(log, text);) lines.push_back(text);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "IN  02 83 37 42 03");
+    EXPECT_EQ(lines[1], "OUT 06");
+    EXPECT_EQ(lines[2], "OUT 30 33 31 34 33 38 0d");
+    EXPECT_EQ(lines[3], "IN  06");
+    const std::regex format("(IN  |OUT )[0-9a-f]{2}( [0-9a-f]{2})*|NOTE .*");
+    for (const auto& text : lines) EXPECT_TRUE(std::regex_match(text, format)) << text;
+    EXPECT_FALSE(std::filesystem::exists(sim.LinkPath())) << "link left behind after SIGTERM";
+}
+
+TEST_F(EcrsimTest, BadCommandFramesAreRefusedAndTheLineResynchronises) {
+    Simulator sim(dir);
+    RawLine line(sim.LinkPath());
+    // Wrong checksum digits, and lower-case digits: NAK.
+    line.Write({0x02, 0x83, 0x37, 0x43, 0x03});
+    EXPECT_EQ(Hex(line.Read(1)), "15");
+    line.Write({0x02, 0x51, 0x61, 0x64, 0x03});
+    EXPECT_EQ(Hex(line.Read(1)), "15");
+    // Noise, a broken frame start and an overlong run of text, then a good frame.
+    line.Write({0xFF, 0x41, 0x02, 0x83, 0x99});
+    line.Write(ByteVector(400, 'x'));
+    line.Write(Command(0x83));
+    EXPECT_EQ(Hex(line.Read(1)), "06");
+    EXPECT_EQ(Hex(line.ReadFrame()), "30 33 31 34 33 38 0d");
+}
+
+// Send records, read them back: sorted by code, in the layout of the level.
+TEST_F(EcrsimTest, PluTableRoundTripInTheLayoutOfTheLevel) {
+    struct Case {
+        const char* status;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"0314",
+         {R"(0000000000007,00000099,"Bread               ","02","00","01")",
+          R"(4750000000016,00000150,"Milk 1l             ","01","05","02")"}},
+        // Level 0, name length 16: field 5 without quotes, names cut to 16.
+        {"0010",
+         {R"(0000000000007,00000099,"Bread           ","02",00,"01")",
+          R"(4750000000016,00000150,"Milk 1l         ","01",05,"02")"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        std::string caseDir = MakeTempDir();
+        {
+            Simulator sim(caseDir, {"--status", c.status});
+            RawLine line(sim.LinkPath());
+            line.Status();
+            line.SendAll(0x51, {R"(4750000000016,00000150,"Milk 1l             ","01","05","02")",
+                                R"(0000000000007,00000099,"Bread               ","02","00","01")"});
+            // A frame with a wrong checksum is refused and not stored.
+            line.Write(Command(0x52));
+            EXPECT_EQ(Hex(line.Read(1)), "06");
+            ByteVector bad = DataFrame(R"(0000000000008,00000001,"Bad","01","00","01")");
+            bad[bad.size() - 2] ^= 1;
+            line.Write(bad);
+            EXPECT_EQ(Hex(line.Read(1)), "15");
+            line.Write(Command(0x53));
+            EXPECT_EQ(Hex(line.Read(1)), "06");
+            EXPECT_EQ(line.ReadAll(), c.expected);
+        }
+        std::filesystem::remove_all(caseDir);
+    }
+}
+
+TEST_F(EcrsimTest, ReportsDepartmentsAndStoredBlocks) {
+    Simulator sim(dir, {"--status", "0314"});
+    RawLine line(sim.LinkPath());
+    line.Status();
+    line.SendAll(0x70, {R"(03,00000000,"Bakery              ","12","05")"});
+    line.Write(Command(0x71));
+    line.Read(1);
+    std::vector<std::string> departments = line.ReadAll();
+    ASSERT_EQ(departments.size(), 8u);
+    EXPECT_EQ(departments[2], R"(03,00000000,"Bakery              ","12","05")");
+
+    line.Write(Command(0x62));
+    line.Read(1);
+    std::vector<std::string> financial = line.ReadAll();
+    ASSERT_EQ(financial.size(), 65u);  // level 3
+    EXPECT_EQ(financial[8].substr(0, 3), "08,");
+    line.Write(Command(0x80));  // clear: totals zero, Z counter up
+    EXPECT_EQ(Hex(line.Read(1)), "06");
+    line.Write(Command(0x62));
+    line.Read(1);
+    financial = line.ReadAll();
+    EXPECT_EQ(financial[8], "08,0,0,0000.00,0");
+    EXPECT_EQ(financial[64], "64,0,0,2,0");
+
+    // Service blocks come back from the paired read code, verbatim.
+    line.SendAll(0x72, {"HEAD LINE 1", "", "HEAD, LINE 3"});
+    line.Write(Command(0x73));
+    line.Read(1);
+    EXPECT_EQ(line.ReadAll(), (std::vector<std::string>{"HEAD LINE 1", "", "HEAD, LINE 3"}));
+
+    // The fiscal report shows the range it was given, hex-encoded in name-length lines.
+    line.SendAll(0x84, {"1,D,Z,000015,000020"});
+    line.Write(Command(0x85));
+    line.Read(1);
+    std::vector<std::string> report = line.ReadAll();
+    ASSERT_GE(report.size(), 3u);
+    std::string text;
+    for (const auto& hex : report) {
+        ASSERT_EQ(hex.size(), 40u);
+        for (size_t i = 0; i < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    EXPECT_NE(text.find("000015-000020"), std::string::npos) << text;
+}
+
+TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
+    Simulator sim(dir, {"--fault", "nak@data#1*2", "--fault", "badsum@read#0"});
+    RawLine line(sim.LinkPath());
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        line.Status();
+        line.Write(Command(0x58));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write(DataFrame("A"));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write(DataFrame("B"));
+        EXPECT_EQ(Hex(line.Read(1)), "15");
+        line.Write(DataFrame("B"));
+        EXPECT_EQ(Hex(line.Read(1)), "15");
+        line.Write(DataFrame("B"));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write({'F', 'F', 0x1A});
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+
+        // The first read frame comes with wrong digits; unanswered, it comes again right.
+        line.Write(Command(0x57));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        ByteVector first = line.ReadFrame();
+        EXPECT_NE(Hex(first), Hex(DataFrame("A")));
+        EXPECT_EQ(Hex(line.ReadFrame()), Hex(DataFrame("A")));
+        line.Ack();
+        EXPECT_EQ(Hex(line.ReadFrame()), Hex(DataFrame("B")));
+        line.Ack();
+        ByteVector end = line.ReadFrame();
+        EXPECT_EQ(end.size(), 3u);
+        line.Ack();
+    }
+    // The driver's block checksum (FF) was wrong: noted, records kept anyway.
+    EXPECT_NE(sim.Log().find("NOTE block checksum mismatch"), std::string::npos);
+}
+
+TEST_F(EcrsimTest, ModemFrontAnswersTheDialThenPlaysTheRegister) {
+    Simulator sim(dir, {"--modem", "connect"});
+    RawLine line(sim.LinkPath());
+    line.Write(Bytes("ATDT5551234\r"));
+    std::string reply;
+    for (uint8_t b : line.Read(29, {}, WaitMs)) reply += static_cast<char>(b);
+    EXPECT_EQ(reply, "ATDT5551234\r\r\nCONNECT 9600\r\n");
+    line.Status();
+}
+
+TEST_F(EcrsimTest, ExitsAfterTheGivenRunsAndRemovesItsLink) {
+    Simulator sim(dir, {"--runs", "1"});
+    {
+        RawLine line(sim.LinkPath());
+        line.Status();
+    }
+    for (int i = 0; i < 500 && std::filesystem::exists(sim.LinkPath()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists(sim.LinkPath()));
+}
+
+}  // namespace

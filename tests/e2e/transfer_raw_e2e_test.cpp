@@ -1,0 +1,205 @@
+// The driver run end to end against the simulated ECR: help lists, dispatch,
+// service command transfers, code page translation and failure paths.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/Harness.h"
+
+namespace {
+
+struct Session {
+    explicit Session(const std::vector<std::string>& simOptions = {}, const std::string& extraEcr = "",
+                     const std::string& extraCommon = "", const std::string& extraSections = "")
+        : sim(box.Dir(), simOptions) {
+        box.WriteIni(TestIni(sim.LinkPath(), extraEcr, extraCommon) + extraSections);
+    }
+    DriverSandbox box;
+    Simulator sim;
+};
+
+// Whether the driver sent a command frame with this ECR code.
+bool SentCommand(const Simulator& sim, uint8_t code) {
+    for (const auto& sequence : sim.Received())
+        if (sequence.size() == 5 && sequence[0] == 0x02 && sequence[1] == code && sequence[4] == 0x03) return true;
+    return false;
+}
+
+// Whether the driver sent an end-of-data frame.
+bool SentEndFrame(const Simulator& sim) {
+    for (const auto& sequence : sim.Received())
+        if (sequence.size() == 3 && sequence[2] == 0x1A) return true;
+    return false;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(TransferE2E, HelpListsOperationsAndServiceCommands) {
+    DriverSandbox box;
+    RunResult h1 = box.Run({"/H1"});
+    EXPECT_EQ(h1.exitCode, 0);
+    EXPECT_EQ(h1.output.rfind("\nKVT5100 driver. Version 1.8.0 (Compiled: ", 0), 0u) << h1.output;
+    EXPECT_NE(h1.output.find("Usage: KVT5100.EXE [options] command [filename]\n\nOptions:\n\n"), std::string::npos);
+    EXPECT_NE(h1.output.find("  /H2          Show service commands\n\nKVT5100 commands:\n\n"
+                             "  200 PLU table send\n  201 PLU record add/modify/delete\n  207 PLU table read\n"),
+              std::string::npos)
+        << h1.output;
+    EXPECT_NE(h1.output.find("  750 Clerk report read\n  751 Clerk report read and clear\n"), std::string::npos);
+    EXPECT_EQ(h1.output.find("Service commands"), std::string::npos);
+    EXPECT_EQ(h1.output.find("   90 "), std::string::npos);  // no service command among the operations
+
+    RunResult h2 = box.Run({"/H2"});
+    EXPECT_EQ(h2.exitCode, 0);
+    size_t start = h2.output.find("Service commands:\n");
+    ASSERT_NE(start, std::string::npos) << h2.output;
+    std::vector<std::string> rows = Lines(h2.output.substr(start));
+    ASSERT_GE(rows.size(), 39u);
+    const char* expected[] = {"   80 PLU Sales data clear", "   81 PLU preset data send",
+                              "   82 Single PLU data send", "   83 PLU preset data receive ",
+                              "   84 PLU sales data receive", "   87 FC preset data receive"};
+    for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(rows[1 + i], expected[i]);
+    EXPECT_EQ(rows[13], "  128 X1 report clear");
+    EXPECT_EQ(rows[22], "  108 %%+ rate receive");
+    EXPECT_EQ(rows[25], "  111 %%- rate send");
+    EXPECT_EQ(rows[34], "  121 Fiscal memory dump read");
+    EXPECT_EQ(rows[38], "  134 Clerk report clear");
+    EXPECT_EQ(rows.size(), 39u);
+    EXPECT_EQ(h2.output.find("KVT5100 commands:"), std::string::npos);
+}
+
+TEST(TransferE2E, CommandRowsFollowTheEcrLevel) {
+    {
+        Session level0({"--status", "0014"});
+        RunResult run = level0.box.Run({"128"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("Unknown command (use /? for help)"), std::string::npos) << run.output;
+        EXPECT_FALSE(SentCommand(level0.sim, 0x80));
+    }
+    Session level1({"--status", "0114"});
+    RunResult run = level1.box.Run({"128"});  // no file needed for a command row
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Command: 128 - X1 report clear\n\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(SentCommand(level1.sim, 0x80));
+}
+
+TEST(TransferE2E, RawSendKeepsFileOrderBlankLinesAndRecordLimit) {
+    Session s;
+    // Command 90 sends at most 3 records; the blank line is an empty frame.
+    s.box.WriteFile("pay.txt", "2,\"CARD\"\r\n\r\n1,\"CASH\"\r\n3,\"CHECK\"\r\n");
+    RunResult run = s.box.Run({"90", "pay.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Command: 90 - Payment preset data send\n\n"), std::string::npos);
+    EXPECT_NE(run.output.find("Records sent: 3\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(SentCommand(s.sim, 0x5A));
+    EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"2,\"CARD\"", "", "1,\"CASH\""}));
+    EXPECT_TRUE(SentEndFrame(s.sim));
+}
+
+TEST(TransferE2E, RawReadWritesLinesAndEmptiesOldFiles) {
+    DriverSandbox probe;  // only for a scratch file path
+    std::string served = probe.PathOf("caption.txt");
+    probe.WriteFile("caption.txt", "1,\"SHOP\"\n2,\"STREET 1\"\n");
+    Session s({"--serve", "0x73=" + served});
+    RunResult run = s.box.Run({"115", "head.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Records read: 2\n"), std::string::npos) << run.output;
+    EXPECT_EQ(s.box.ReadFile("head.txt"), "1,\"SHOP\"\r\n2,\"STREET 1\"\r\n");
+
+    // Nothing stored for 0x57 yet: the existing file ends up empty.
+    s.box.WriteFile("fc.txt", "stale data\r\n");
+    run = s.box.Run({"87", "fc.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Records read: 0\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(s.box.Exists("fc.txt"));
+    EXPECT_EQ(s.box.ReadFile("fc.txt"), "");
+}
+
+TEST(TransferE2E, DosCodePageTranslatesBothWays) {
+    DriverSandbox probe;
+    probe.WriteFile("served.txt", "1,\"\xE8\xD0\xC2\"\n");
+    Session s({"--serve", "0x74=" + probe.PathOf("served.txt")}, "", "CodePage = dos\r\n");
+    s.box.WriteFile("head.txt", "1,\"\xB5\xD0\xF0\"\r\n");
+    RunResult run = s.box.Run({"114", "head.txt"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"1,\"\xC2\xD0\xC7\""}));
+
+    run = s.box.Run({"116", "price.txt"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(s.box.ReadFile("price.txt"), "1,\"\xD2\xD0\xB5\"\r\n");
+
+    // What was sent comes back unchanged through the paired read.
+    run = s.box.Run({"115", "back.txt"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(s.box.ReadFile("back.txt"), "1,\"\xB5\xD0\xF0\"\r\n");
+}
+
+TEST(TransferE2E, CommandNumberTranslationAndMissingFileName) {
+    Session s({}, "", "", "[CommandNumberTranslation]\r\n5 = 90\r\n6 = 0\r\n7 = -3\r\n");
+    s.box.WriteFile("pay.txt", "1,\"CASH\"\r\n");
+    RunResult run = s.box.Run({"5", "pay.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Command: 90 - Payment preset data send\n\n"), std::string::npos) << run.output;
+    EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"1,\"CASH\""}));
+
+    for (const char* number : {"6", "7"}) {
+        run = s.box.Run({number, "pay.txt"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("Incorrect command number translation"), std::string::npos) << run.output;
+    }
+
+    run = s.box.Run({"90"});
+    EXPECT_EQ(run.exitCode, 1);
+    size_t command = run.output.find("Command: 90 - Payment preset data send\n\n");
+    size_t missing = run.output.find("File name is missing (use /? for help)");
+    ASSERT_NE(command, std::string::npos) << run.output;
+    ASSERT_NE(missing, std::string::npos) << run.output;
+    EXPECT_LT(command, missing);
+}
+
+TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
+    {
+        Session s;
+        RunResult run = s.box.Run({"114", "missing.txt"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("Unable to open file 'missing.txt'"), std::string::npos) << run.output;
+        EXPECT_TRUE(SentCommand(s.sim, 0x83));  // the status request ran
+        EXPECT_FALSE(SentCommand(s.sim, 0x72));
+    }
+    {
+        // A line too long for a frame ends the run; nothing after it is sent.
+        Session s;
+        s.box.WriteFile("head.txt", "1,\"A\"\r\n" + std::string(123, 'x') + "\r\n3,\"C\"\r\n");
+        RunResult run = s.box.Run({"114", "head.txt"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("Driver internal error"), std::string::npos) << run.output;
+        EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"1,\"A\""}));
+        EXPECT_FALSE(SentEndFrame(s.sim));
+    }
+    {
+        // The ECR never accepts the second record: no end frame follows.
+        Session s({"--fault", "nak@data#1*50"});
+        s.box.WriteFile("head.txt", "1,\"A\"\r\n2,\"B\"\r\n");
+        RunResult run = s.box.Run({"114", "head.txt"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_FALSE(SentEndFrame(s.sim));
+    }
+    {
+        // The line drops in the middle of a read: the records already read stay.
+        DriverSandbox probe;
+        probe.WriteFile("served.txt", "line 1\nline 2\nline 3\n");
+        Session s({"--serve", "0x73=" + probe.PathOf("served.txt"), "--fault", "drop@read#2"});
+        RunResult run = s.box.Run({"115", "head.txt"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(s.box.ReadFile("head.txt"), "line 1\r\nline 2\r\n");
+    }
+}

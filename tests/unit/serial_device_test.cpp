@@ -1,0 +1,126 @@
+// The termios device on a pseudo-terminal: opening, raw settings, bounded
+// reads, writes and hang-ups.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "comport/ComPort.h"
+#include "ecrcomm/EcrComm.h"
+#include "platform/PosixSerialDevice.h"
+
+using namespace platform;
+
+namespace {
+
+class PtyDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[128];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        path = name;
+        ApplySettingsString(DirectSettingsString, settings);
+    }
+    void TearDown() override {
+        device.Close();
+        if (master >= 0) close(master);
+        close(slave);
+    }
+    std::string ReadMaster(size_t count) {
+        std::string text(count, '\0');
+        size_t got = 0;
+        while (got < count) {
+            ssize_t n = read(master, text.data() + got, count - got);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        return text.substr(0, got);
+    }
+
+    int master = -1, slave = -1;
+    std::string path;
+    SerialSettings settings;
+    PosixSerialDevice device;
+};
+
+TEST_F(PtyDeviceTest, OpensOnlyTerminalsAndOnlyOnce) {
+    char file[] = "/tmp/serial-not-a-tty-XXXXXX";
+    int fd = mkstemp(file);
+    struct Case { std::string path; int error; };
+    for (const Case& c : {Case{"/dev/null", ENOTTY}, Case{file, ENOTTY}, Case{"/nonexistent/tty", ENOENT}}) {
+        errno = 0;
+        EXPECT_FALSE(device.Open(c.path)) << c.path;
+        EXPECT_EQ(errno, c.error) << c.path;
+        EXPECT_FALSE(device.IsOpen());
+    }
+    close(fd);
+    unlink(file);
+
+    ASSERT_TRUE(device.Open(path));
+    PosixSerialDevice second;
+    EXPECT_FALSE(second.Open(path));
+    EXPECT_EQ(errno, EBUSY);
+    device.Close();
+    EXPECT_TRUE(second.Open(path));
+}
+
+TEST_F(PtyDeviceTest, AppliesRawSettingsAndIgnoresMissingModemLines) {
+    ASSERT_TRUE(device.Open(path));
+    ASSERT_TRUE(device.Apply(settings));
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD),
+              CS8 | CSTOPB | CRTSCTS | CLOCAL | CREAD);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+
+    ApplySettingsString("parity=m data=7 stop=1 octs=off", settings);  // rts=hs stays
+    ASSERT_TRUE(device.Apply(settings));
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    // A pty keeps 8 bits without parity enable, but shows the parity kind.
+    EXPECT_EQ(tio.c_cflag & (CSTOPB | PARODD | CMSPAR | CRTSCTS), static_cast<tcflag_t>(PARODD | CMSPAR));
+
+    settings.baudRate = 12345;
+    EXPECT_FALSE(device.Apply(settings));
+    EXPECT_EQ(errno, EINVAL);
+    uint32_t status;
+    EXPECT_FALSE(device.GetModemStatus(status));
+    EXPECT_FALSE(device.ClearDtr());
+}
+
+TEST_F(PtyDeviceTest, MovesBytesUnchangedWithinTimeoutsAndReportsHangUp) {
+    ASSERT_TRUE(device.Open(path));
+    ASSERT_TRUE(device.Apply(settings));
+    ASSERT_TRUE(device.SetTimeouts({20, 0, 5000, 0, 1000}));
+    size_t count = 0;
+    const uint8_t out[] = {'a', '\r', '\n', 0x11, 0x03};
+    ASSERT_TRUE(device.Write(out, sizeof out, count));
+    EXPECT_EQ(count, sizeof out);
+    EXPECT_EQ(ReadMaster(5), std::string("a\r\n\x11\x03"));
+
+    // The gap after the last byte ends the read long before the total limit.
+    ASSERT_EQ(write(master, "x\ry", 3), 3);
+    uint8_t in[16];
+    ASSERT_TRUE(device.Read(in, sizeof in, count));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(in), count), "x\ry");
+
+    ASSERT_TRUE(device.SetTimeouts({TimeoutImmediate, 0, 0, 0, 0}));
+    EXPECT_TRUE(device.Read(in, sizeof in, count));
+    EXPECT_EQ(count, 0u);
+    ASSERT_TRUE(device.SetTimeouts({0, 0, 30, 0, 0}));
+    EXPECT_TRUE(device.Read(in, sizeof in, count));
+    EXPECT_EQ(count, 0u);
+
+    close(master);
+    master = -1;
+    EXPECT_FALSE(device.Read(in, sizeof in, count));
+    EXPECT_EQ(errno, EIO);
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#pragma once
+// Injected faults: KIND[=ARG]@PHASE[#INDEX][*COUNT], counted per driver run.
+#include <string>
+#include <vector>
+
+namespace ecrsim {
+
+enum class Phase { Status, Command, Data, End, Read, ReadEnd, Clear, Count };
+
+enum class FaultKind { Nak, Garbage, Silent, Zero, Slow, Drop, Flood, BadSum, LowerSum };
+
+struct Fault {
+    FaultKind kind = FaultKind::Nak;
+    int ms = 0;  // for Slow
+    Phase phase = Phase::Data;
+    int index = 0;
+    int count = 1;
+    int applied = 0;  // times used in the current run
+};
+
+class Faults {
+public:
+    // Adds one specification; false with a message when it is malformed or the
+    // kind does not fit the phase.
+    bool Add(const std::string& spec, std::string& error);
+
+    // A status request that is not a retry starts a new run: indices and
+    // use counts start again.
+    void NewRun();
+    // Index of the current frame of `phase` within the run.
+    int Index(Phase phase) const { return indices[static_cast<int>(phase)]; }
+    // The frame of `phase` is done (acknowledged or given up): count the next one.
+    void Advance(Phase phase) { ++indices[static_cast<int>(phase)]; }
+    // The fault to apply to the current frame of `phase`, or null; using it
+    // counts one of its repetitions.
+    const Fault* Take(Phase phase);
+
+private:
+    std::vector<Fault> faults;
+    int indices[static_cast<int>(Phase::Count)] = {};
+};
+
+}  // namespace ecrsim

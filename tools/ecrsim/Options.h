@@ -1,0 +1,38 @@
+#pragma once
+// The command line of ecrsim.
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ecrsim {
+
+enum class ModemMode { None, Connect, Busy, NoCarrier, Silent };
+
+struct ModemOptions {
+    ModemMode mode = ModemMode::None;
+    int delayMs = 0;
+    bool echo = true;
+};
+
+struct Options {
+    std::string linkPath;
+    std::string devicePath;
+    std::string statusText = "0314";
+    int baud = 0;  // 0: no wire-speed emulation
+    std::string logPath;
+    std::map<int, std::string> serve;  // ECR code -> file of frame lines
+    std::vector<std::string> faults;   // fault specifications, parsed by Faults
+    ModemOptions modem;
+    int runs = 0;  // 0: serve until killed
+    bool showLogo = false;
+};
+
+// Parses argv; on failure returns false with a message in `error`.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+// Parses a whole decimal number or a 0x-prefixed hexadecimal one.
+bool ParseNumber(const std::string& text, long& value);
+
+const char* UsageText();
+
+}  // namespace ecrsim

@@ -1,0 +1,137 @@
+// ecrsim: the simulated cash register. Plays the register's side of the
+// driver's serial protocol on a pseudo-terminal or a serial device.
+#include <poll.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+
+#include "Clock.h"
+#include "Faults.h"
+#include "Line.h"
+#include "ModemFront.h"
+#include "Options.h"
+#include "Protocol.h"
+#include "Register.h"
+#include "WireLog.h"
+
+using namespace ecrsim;
+
+namespace {
+
+// With --runs: the line counts as idle after this long without a byte.
+constexpr int64_t RunsIdleMs = 500;
+
+void OnStopSignal(int) { StopRequested = 1; }
+
+void InstallSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: poll returns at once
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int Fail(const std::string& message) {
+    std::printf("ecrsim: %s\n", message.c_str());
+    std::fflush(stdout);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        if (error.empty()) {
+            std::fputs(UsageText(), stdout);
+            return 0;
+        }
+        std::printf("ecrsim: %s\n%s", error.c_str(), UsageText());
+        return 2;
+    }
+    WireLog log;
+    if (!options.logPath.empty() && !log.Open(options.logPath)) return Fail("cannot open log " + options.logPath);
+    Faults faults;
+    for (const auto& spec : options.faults)
+        if (!faults.Add(spec, error)) return Fail(error);
+    for (const auto& [code, path] : options.serve)
+        if (!std::ifstream(path)) return Fail("cannot read " + path);
+
+    InstallSignals();
+    Line line(log);
+    line.SetBaud(options.baud);
+    bool opened = options.linkPath.empty() ? line.OpenDevice(options.devicePath, options.baud, error)
+                                           : line.OpenPty(options.linkPath, error);
+    if (!opened) {
+        line.Close();
+        return Fail(error);
+    }
+    std::printf("%s\n", line.IsPty() ? line.SlavePath().c_str() : options.devicePath.c_str());
+    std::fflush(stdout);
+
+    Register ecr(options.statusText, options.serve, options.showLogo);
+    ecr.note = [&log](const std::string& text) { log.Note(text); };
+    Protocol protocol(line, log, ecr, faults, options.statusText);
+    std::optional<ModemFront> modem;
+    if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
+
+    int64_t lastInputMs = NowMs();
+    uint8_t buffer[4096];
+    while (!StopRequested) {
+        int64_t now = NowMs();
+        int64_t deadline = protocol.NextDeadline();
+        if (modem && modem->NextDeadline() >= 0)
+            deadline = deadline < 0 ? modem->NextDeadline() : std::min(deadline, modem->NextDeadline());
+        int64_t timeout = deadline < 0 ? 1000 : std::max<int64_t>(0, deadline - now);
+        if (options.runs > 0 || (modem && !line.IsPty())) timeout = std::min<int64_t>(timeout, 100);
+        if (protocol.Flooding()) timeout = std::min<int64_t>(timeout, 5);
+
+        pollfd fds[2] = {{line.Fd(), static_cast<short>(POLLIN | (protocol.Flooding() ? POLLOUT : 0)), 0},
+                         {line.NotifyFd(), POLLIN, 0}};
+        int ready = poll(fds, line.NotifyFd() >= 0 ? 2 : 1, static_cast<int>(timeout));
+        if (ready < 0) continue;  // a signal: the loop condition decides
+
+        // Opens and closes first, so a closed run is finished before new input.
+        if (line.TakeNotifyEvents() < 0) {
+            protocol.OnLineClosed();
+            if (modem) modem->Hangup();
+            line.ResetAfterDriver();
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            size_t n;
+            while ((n = line.Receive(buffer, sizeof buffer)) > 0) {
+                lastInputMs = NowMs();
+                if (modem) modem->OnBytes(buffer, n, lastInputMs);
+                else protocol.OnBytes(buffer, n, lastInputMs);
+                if (protocol.ExitRequested()) break;
+            }
+        }
+        if (line.Broken()) {
+            log.Note("line closed");
+            break;
+        }
+        if (protocol.Flooding() && (fds[0].revents & POLLOUT)) protocol.FloodStep(NowMs());
+        protocol.OnTimer(NowMs());
+        if (modem) {
+            modem->OnTimer(NowMs());
+            modem->CheckPeerLines();
+        }
+        if (protocol.ExitRequested()) {
+            log.Note("line dropped");
+            break;
+        }
+        if (options.runs > 0 && protocol.StatusAnswered() >= options.runs && protocol.Quiet() &&
+            NowMs() - lastInputMs >= RunsIdleMs)
+            break;
+    }
+    line.Close();
+    std::fflush(stdout);
+    return 0;
+}
