@@ -150,7 +150,7 @@ TEST(OpsEndToEnd, FiscalMemoryDumpIsWrittenAsBytes) {
         frame1 += digits[(i * 8) & 15];
         expected += static_cast<char>(i * 8);
     }
-    frame2 = "0D0A1A00" + std::string(60, 'F');
+    frame2 = "0D0A1A00" + std::string(56, 'F');
     expected += std::string("\x0d\x0a\x1a\x00", 4) + std::string(28, '\xff');
     box.WriteFile("dump.hex", frame1 + "\n" + frame2 + "\n");
     Simulator ecr(box.Dir(), {"--serve", "0x79=" + box.PathOf("dump.hex")});
@@ -188,16 +188,18 @@ TEST(OpsEndToEnd, FiscalReportRangeAndLines) {
 
 TEST(OpsEndToEnd, UnexpectedFramesAreKeptAndLogged) {
     DriverSandbox box;
+    // PLU table frames have a fixed length: frame 2 has that length but only two fields.
     box.WriteFile("plu.frames",
                   "0000000000001,00000100,\"One                 \",\"01\",\"01\",\"01\"\n"
-                  "0000000000002,00000200\n"
+                  "0000000000002,00000200" + std::string(38, ' ') + "\n"
                   "0000000000003,00000300,\"Three               \",\"01\",\"01\",\"01\"\n");
     Simulator ecr(box.Dir(), {"--serve", "0x53=" + box.PathOf("plu.frames")});
     box.WriteIni(TestIni(ecr.LinkPath()));
     RunResult run = box.Run({"/K1", "207", "table.txt"});
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_EQ(Lines(box.ReadFile("table.txt")),
-              (std::vector<std::string>{"1,100,\"One\",1,1,1", "0000000000002,00000200", "3,300,\"Three\",1,1,1"}));
+              (std::vector<std::string>{"1,100,\"One\",1,1,1", "0000000000002,00000200" + std::string(38, ' '),
+                                        "3,300,\"Three\",1,1,1"}));
     EXPECT_NE(box.ReadFile("KVT5100.log").find("Record 2: unexpected data frame format"), std::string::npos);
 }
 
