@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 #include "platform/Clock.h"
 
@@ -193,6 +194,7 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+    byteTimeUs = settings.baudRate > 0 ? BitsPerCharacter(settings) * 1000000LL / settings.baudRate : 0;
 
     // DTR handshake (DSR/DTR flow control) has no termios form: DTR is raised.
     if (!SetModemLine(fd, TIOCM_DTR, settings.dtrControl != LineControl::Off)) return false;
@@ -234,11 +236,35 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         return false;
     }
     ReadDeadline deadline(current, size, MonotonicMilliseconds());
+    int64_t pauseStartMs = -1;
     while (received < size) {
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
-            deadline.ByteReceived(MonotonicMilliseconds());
+            int64_t nowMs = MonotonicMilliseconds();
+            // After a pause the bytes came in at line speed from its start:
+            // the gap after the last of them counts from then, not from now.
+            int64_t arrivedMs = nowMs;
+            if (pauseStartMs >= 0)
+                arrivedMs = std::min(nowMs, pauseStartMs + (n * byteTimeUs + 999) / 1000);
+            deadline.ByteReceived(arrivedMs);
+            pauseStartMs = -1;
+            // The rest of the bytes trickle in at line speed. Waking for each
+            // one costs far more CPU than the bytes are worth: wait for about
+            // three quarters of their line time instead (never past the
+            // time-out), and take what has come.
+            size_t missing = size - received;
+            int64_t remainingMs = deadline.RemainingMs(arrivedMs);
+            if (missing >= 2 && byteTimeUs > 0 && remainingMs != 0) {
+                int64_t pauseUs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4;
+                if (remainingMs > 0) pauseUs = std::min(pauseUs, (arrivedMs + remainingMs - nowMs) * 1000);
+                if (pauseUs > 0) {
+                    pauseStartMs = nowMs;
+                    timespec pause{static_cast<time_t>(pauseUs / 1000000), static_cast<long>(pauseUs % 1000000) * 1000};
+                    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+                    }
+                }
+            }
             continue;
         }
         if (n == 0) {
@@ -247,6 +273,7 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        pauseStartMs = -1;  // nothing came during the pause
 
         int64_t remaining = deadline.RemainingMs(MonotonicMilliseconds());
         if (remaining == 0) break;

@@ -31,6 +31,7 @@ private:
 
     int fd = -1;
     SerialTimeouts current;
+    int64_t byteTimeUs = 0;  // one character on the line at the applied settings
 };
 
 }  // namespace platform

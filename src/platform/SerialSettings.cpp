@@ -117,7 +117,9 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
 }
 
 int BitsPerCharacter(const SerialSettings& settings) {
-    int bits = 1 + settings.dataBits + 1;
+    // A record no string gave a data size runs with 8 bits, as the device applies it.
+    int dataBits = settings.dataBits == 0 ? 8 : settings.dataBits;
+    int bits = 1 + dataBits + 1;
     if (settings.parity != Parity::None) ++bits;
     if (settings.stopBits == StopBits::Two) ++bits;
     return bits;

@@ -35,7 +35,7 @@ struct SerialSettings {
 bool ParseSerialSettings(const std::string& text, SerialSettings& settings);
 
 // Bits on the wire for one character: start + data + parity + stop bits,
-// where one and a half stop bits count as one.
+// where one and a half stop bits count as one (data bits 0 count as 8).
 int BitsPerCharacter(const SerialSettings& settings);
 
 }  // namespace platform

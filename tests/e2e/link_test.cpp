@@ -111,3 +111,49 @@ TEST(LinkE2E, PortThatCannotBeOpenedEndsTheRun) {
     close(holder);
     EXPECT_EQ(link.Run().exitCode, 0);
 }
+
+TEST(LinkE2E, StatusNameLengthDecidesWhichRecordsFit) {
+    // Status 0308: level 3, names of at most 8 characters.
+    Link link({"--status", "0308"});
+    link.box.WriteFile("dep.txt", "3,0,\"Bakery12\",12,5\r\n4,0,\"Bakery123\",12,5\r\n");
+    RunResult run = link.box.Run({"/K1", "211", "dep.txt"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    std::vector<std::string> sent = SentDataFrames(link.sim.Received());
+    ASSERT_EQ(sent.size(), 1u) << run.output;
+    EXPECT_TRUE(Has(sent[0], "Bakery12"));
+}
+
+TEST(LinkE2E, MisbehavingEcrEndsTheRunWithTheLinkError) {
+    struct Case {
+        std::vector<std::string> faults;
+        std::vector<std::string> args;
+        int exitCode;
+        const char* console;  // "" for a completed run
+        const char* statistics;
+    };
+    const std::vector<std::string> readDepartments{"/K1", "217", "dep.txt"};
+    const Case cases[] = {
+        // A bad checksum is dropped and the repetition taken; a read end frame's digits are not checked.
+        {{"--fault", "badsum@read#2", "--fault", "badsum@readend"}, readDepartments, 0, "", ", GARB = 1\r\n"},
+        {{"--fault", "slow=2000@read#1"}, readDepartments, 1, "Communication error: Data frame read error",
+         ", LOST = 1\r\n"},
+        {{"--fault", "flood@read"}, readDepartments, 1, "Communication error: Data frame read error",
+         ", GARB = 6\r\n"},
+        {{"--fault", "drop@read#1"}, readDepartments, 1, "System error: Serial port read error", ""},
+        {{"--fault", "flood@clear"}, ClearCommand, 1, "Communication error: Data frame send error",
+         ", GARB = 6\r\n"},
+        {{"--fault", "drop@clear"}, ClearCommand, 1, "System error: Serial port read error", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults[1]);
+        Link link(c.faults);
+        RunResult run = link.box.Run(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        if (*c.console != '\0') {
+            EXPECT_TRUE(Has(run.output, std::string(c.console) + "\n")) << run.output;
+        }
+        // The link is closed and its statistics written after every failure past the open.
+        EXPECT_TRUE(Has(link.Log(), "I/O statistics : ")) << link.Log();
+        EXPECT_TRUE(Has(link.Log(), c.statistics)) << link.Log();
+    }
+}

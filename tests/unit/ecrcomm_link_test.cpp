@@ -215,6 +215,34 @@ TEST_F(EcrLinkTest, ReadsFramesAndDropsGarbage) {
     EXPECT_EQ(script->writes.size(), writes);
 }
 
+TEST_F(EcrLinkTest, ShortFixedFramesAreLostAndCallerErrorsAreInternal) {
+    EcrComm& link = OpenLink();
+    char data[16];
+    // The first three bytes come, the rest stops short: lost, no retry, no ACK.
+    script->Stray(ChunkOf("abcd"));
+    try {
+        link.ReadFrame(data, 10, 9);
+        ADD_FAILURE();
+    } catch (const CommunicationException& e) {
+        EXPECT_EQ(e.GetLogText(), "Data frame read error");
+    }
+    EXPECT_EQ(link.stats.inFrames, 0);
+    EXPECT_EQ(link.stats.lostCount, 1);
+    EXPECT_TRUE(script->writes.empty());
+    EXPECT_EQ(Occurrences(Log(), "ECR response lost"), 1);
+
+    EXPECT_THROW(link.ReadFrame(nullptr, 10, VariableFrameLength), InternalErrorException);
+    EXPECT_THROW(link.ReadFrame(data, 2, VariableFrameLength), InternalErrorException);
+    EXPECT_THROW(link.ReadFrame(data, 10, 2), InternalErrorException);
+    EXPECT_THROW(link.SendDataFrame(nullptr, 0), InternalErrorException);
+    EXPECT_THROW(link.WriteBytes(nullptr, 1), InternalErrorException);
+    EXPECT_THROW(link.ReadBytes(nullptr, 1), InternalErrorException);
+    // A data frame where only an end-of-data frame fits makes the port read nothing.
+    script->Stray(EcrFrame("x"));
+    EXPECT_THROW(link.ReadFrame(data, 10, 3), InternalErrorException);
+    EXPECT_TRUE(script->writes.empty());
+}
+
 TEST_F(EcrLinkTest, StatusReplySetsLevelAndNameLength) {
     struct Case { const char* text; int level, nameLength; };
     for (const Case& c : {Case{"0314", 3, 20}, Case{"03", 3, 20}, Case{"1", 0, 20}, Case{"011A", 1, 33}}) {

@@ -121,6 +121,9 @@ TEST_F(PtyDeviceTest, MovesBytesUnchangedWithinTimeoutsAndReportsHangUp) {
     master = -1;
     EXPECT_FALSE(device.Read(in, sizeof in, count));
     EXPECT_EQ(errno, EIO);
+    errno = 0;
+    EXPECT_FALSE(device.Write(out, sizeof out, count));
+    EXPECT_EQ(errno, EIO);
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
                           Case{"baud=9600 data=8 parity=n stop=1", 100, 104},
                           Case{"baud=115200 data=8 parity=n stop=2", 100, 9},
                           Case{"baud=115200 data=8 parity=e stop=1.5", 100, 9},  // 1.5 counts as one
+                          Case{"baud=19200", 100, 52},  // no data size named: 8 bits
                           Case{DirectSettingsString, 0, 1}, Case{DirectSettingsString, -5, 1}}) {
         SerialSettings s;
         ApplySettingsString(c.settings, s);
