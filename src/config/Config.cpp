@@ -14,6 +14,15 @@ namespace {
 constexpr char Module[] = "src/config";
 constexpr char EcrSectionPrefix[] = "ECR_";
 constexpr size_t SectionNamesBufferSize = 1024;
+
+// Whether a "%d" conversion finds a number: white space, an optional sign,
+// then at least one digit.
+bool HoldsLeadingNumber(const std::string& text) {
+    size_t at = text.find_first_not_of(" \t\r\n\v\f");
+    if (at != std::string::npos && (text[at] == '+' || text[at] == '-')) ++at;
+    return at < text.size() && text[at] >= '0' && text[at] <= '9';
+}
+
 }  // namespace
 
 Config& TheConfig() {
@@ -71,27 +80,19 @@ void LoadConfig(int ecrNumber) {
     LoadCommonSettings(ecrNumber);
 }
 
-// The number of the only "ECR_<n>" section. A single section whose name holds
-// no number is refused here too, rather than reported later as a missing
-// section "ECR_-1".
+// The number of the only "ECR_<n>" section. A name whose rest holds no
+// number leaves the result as it was (-1 at first), so a lone "ECR_x" ends in
+// "INI-file section [ECR_-1] not found" when that section is selected.
 int FindSingleEcrSection() {
     int count = 0;
     int number = -1;
-    bool numberRead = false;
     for (const std::string& name :
          platform::ProfileSectionNames(TheConfig().GetFilePath(), SectionNamesBufferSize)) {
         if (name.compare(0, 4, EcrSectionPrefix) != 0) continue;
         ++count;
-        std::string rest = name.substr(4);
-        size_t first = rest.find_first_not_of(" \t");
-        size_t digits = first == std::string::npos ? rest.size() : first;
-        if (digits < rest.size() && (rest[digits] == '+' || rest[digits] == '-')) ++digits;
-        if (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') {
-            number = ParseLeadingInt(rest);
-            numberRead = true;
-        }
+        if (HoldsLeadingNumber(name.substr(4))) number = ParseLeadingInt(name.substr(4));
     }
-    if (count != 1 || !numberRead) throw DriverErrorException("Incorrect or missing ECR number");
+    if (count != 1) throw DriverErrorException("Incorrect or missing ECR number");
     return number;
 }
 

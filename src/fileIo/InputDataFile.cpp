@@ -34,7 +34,7 @@ size_t ReadLine(FILE* file, char* buffer, size_t size) {
 }
 
 [[noreturn]] void ThrowReadError(const char* fileName) {
-    throw FileIoException(FormatString("Unable to read file '%s'", fileName));
+    throw FileIoException(std::string("Unable to read file '") + fileName + "'");
 }
 
 }  // namespace
@@ -141,7 +141,7 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
     Close();
     this->fileName = fileName;
     file = fopen(fileName, "rb");
-    if (file == nullptr) throw FileIoException(FormatString("Unable to open file '%s'", fileName));
+    if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + fileName + "'");
 
     printf("Preparing data ...\r");
     fflush(stdout);
@@ -156,8 +156,11 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
         if (length == 0) break;
         // Positions are kept in 32 bits: refuse a file the index cannot address.
         if (position > INT32_MAX || line == INT32_MAX)
-            throw FileIoException(FormatString("File '%s' is too large (2 GB at most)", fileName));
-        bool valid = handler == nullptr || handler(PhaseCheck, descriptor) != 0;
+            throw FileIoException(std::string("File '") + fileName + "' is too large (2 GB at most)");
+        // A NUL byte would end the record early and the rest of the line
+        // would be lost unseen, so such a line is refused as a whole.
+        const bool holdsNul = strlen(descriptor->text) < length;
+        bool valid = !holdsNul && (handler == nullptr || handler(PhaseCheck, descriptor) != 0);
         if (valid) {
             int64_t number = 0;
             if (numbered && fields.Count() > 0) number = ParseLeadingInt64(fields.At(0));

@@ -4,7 +4,6 @@
 
 #include "driver/Operation.h"
 #include "errors/Exceptions.h"
-#include "tools/TextTools.h"
 
 OutputDataFile::~OutputDataFile() {
     if (file != nullptr) fclose(file);
@@ -20,7 +19,7 @@ void OutputDataFile::Open(const char* name) {
     writeFailed = false;
     // Binary mode: the CR LF of text records reaches the file unchanged.
     file = fopen(name, "wb");
-    if (file == nullptr) throw FileIoException(FormatString("Unable to open file '%s'", name));
+    if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + name + "'");
 }
 
 void OutputDataFile::Put(const char* data, size_t length) {
@@ -34,7 +33,7 @@ void OutputDataFile::Close() {
     if (fclose(file) != 0) failed = true;
     file = nullptr;
     // Records that never reached the disk must not be reported as read.
-    if (failed) throw FileIoException(FormatString("Unable to write file '%s'", fileName.c_str()));
+    if (failed) throw FileIoException("Unable to write file '" + fileName + "'");
 }
 
 void TextOutputFile::WriteRecord(const char* data, size_t) {

@@ -1,6 +1,6 @@
 #include "tools/FieldTools.h"
 
-#include <cerrno>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +23,29 @@ std::string WidenExponent(const std::string& number) {
     size_t count = number.size() - digits;
     if (count >= 3) return number;
     return number.substr(0, digits) + std::string(3 - count, '0') + number.substr(digits);
+}
+
+// A number as the leading-digits conversion reads it (optional leading white
+// space and sign, digits up to the first other character), kept as decimal
+// text so that numbers beyond the 64-bit range pass through exactly instead
+// of being clipped to the largest value.
+struct DecimalText {
+    bool negative = false;
+    std::string digits;  // no leading zeros; "0" when there are none
+};
+
+DecimalText LeadingDecimal(const std::string& text) {
+    DecimalText number;
+    size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) number.negative = text[at++] == '-';
+    while (at < text.size() && text[at] == '0') ++at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') number.digits += text[at++];
+    if (number.digits.empty()) {
+        number.digits = "0";
+        number.negative = false;  // no "-0"
+    }
+    return number;
 }
 
 }  // namespace
@@ -121,18 +144,14 @@ std::string FormatEcrField(const std::string& text, int kind, int width, bool qu
     if (width < 0) width = 0;
     std::string value;
     if (kind == FieldNumber) {
-        char buffer[64];
-        long long number = ParseLeadingInt64(text);
-        if (width < 40) {
-            std::snprintf(buffer, sizeof buffer, "%0*lld", width, number);
-            value = buffer;
-        } else {
-            std::snprintf(buffer, sizeof buffer, "%lld", number);
-            value = buffer;
-            bool negative = !value.empty() && value[0] == '-';
-            size_t padding = static_cast<size_t>(width) > value.size() ? width - value.size() : 0;
-            value.insert(negative ? 1 : 0, padding, '0');
-        }
+        // Zero-padded on the left to `width` characters, the sign included
+        // (as "%0*lld" does); a longer number is not cut.
+        DecimalText number = LeadingDecimal(text);
+        size_t signWidth = number.negative ? 1 : 0;
+        size_t digitsWidth = static_cast<size_t>(width) > signWidth ? width - signWidth : 0;
+        if (number.negative) value = "-";
+        if (number.digits.size() < digitsWidth) value.append(digitsWidth - number.digits.size(), '0');
+        value += number.digits;
     } else if (kind == FieldText) {
         value = text.substr(0, static_cast<size_t>(width));
         value.resize(static_cast<size_t>(width), ' ');
@@ -153,8 +172,8 @@ std::string FromEcrField(const std::string& text, int kind) {
             std::snprintf(buffer, sizeof buffer, "%g", std::strtod(text.c_str(), nullptr));
             return WidenExponent(buffer);
         }
-        std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(ParseLeadingInt64(text)));
-        return buffer;
+        DecimalText number = LeadingDecimal(text);
+        return (number.negative ? "-" : "") + number.digits;
     }
     if (kind == FieldText) return "\"" + TrimString(text, " ") + "\"";
     THROW_INTERNAL_ERROR(Module);

@@ -50,13 +50,20 @@ TEST(TransferE2E, HelpListsOperationsAndServiceCommands) {
     EXPECT_EQ(h1.exitCode, 0);
     EXPECT_EQ(h1.output.rfind("\nKVT5100 driver. Version 1.8.0 (Compiled: ", 0), 0u) << h1.output;
     EXPECT_NE(h1.output.find("Usage: KVT5100.EXE [options] command [filename]\n\nOptions:\n\n"), std::string::npos);
-    EXPECT_NE(h1.output.find("  /H2          Show service commands\n\nKVT5100 commands:\n\n"
-                             "  200 PLU table send\n  201 PLU record add/modify/delete\n  207 PLU table read\n"),
-              std::string::npos)
-        << h1.output;
+    // Exactly the twenty operations, in table order, and nothing after them.
+    const std::string list = "  /H2          Show service commands\n\nKVT5100 commands:\n\n";
+    size_t listStart = h1.output.find(list);
+    ASSERT_NE(listStart, std::string::npos) << h1.output;
+    std::vector<std::string> numbers;
+    for (const std::string& row : Lines(h1.output.substr(listStart + list.size())))
+        numbers.push_back(row.substr(0, 6));
+    EXPECT_EQ(numbers, (std::vector<std::string>{"  200 ", "  201 ", "  207 ", "  502 ", "  503 ", "  211 ",
+                                                 "  217 ", "  232 ", "  233 ", "  234 ", "  235 ", "  562 ",
+                                                 "  563 ", "  670 ", "  700 ", "  701 ", "  702 ", "  703 ",
+                                                 "  750 ", "  751 "}));
+    EXPECT_NE(h1.output.find("  200 PLU table send\n  201 PLU record add/modify/delete\n  207 PLU table read\n"),
+              std::string::npos);
     EXPECT_NE(h1.output.find("  750 Clerk report read\n  751 Clerk report read and clear\n"), std::string::npos);
-    EXPECT_EQ(h1.output.find("Service commands"), std::string::npos);
-    EXPECT_EQ(h1.output.find("   90 "), std::string::npos);  // no service command among the operations
 
     RunResult h2 = box.Run({"/H2"});
     EXPECT_EQ(h2.exitCode, 0);
@@ -98,11 +105,35 @@ TEST(TransferE2E, RawSendKeepsFileOrderBlankLinesAndRecordLimit) {
     s.box.WriteFile("pay.txt", "2,\"CARD\"\r\n\r\n1,\"CASH\"\r\n3,\"CHECK\"\r\n");
     RunResult run = s.box.Run({"90", "pay.txt"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("Command: 90 - Payment preset data send\n\n"), std::string::npos);
-    EXPECT_NE(run.output.find("Records sent: 3\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output,
+              "Command: 90 - Payment preset data send\n\nPreparing data ...\r"
+              "Sending data I/O request...\r                           \r"
+              "Records sent: 0\rRecords sent: 1\rRecords sent: 2\rRecords sent: 3\rRecords sent: 3\n"
+              "Completed OK\n");
     EXPECT_TRUE(SentCommand(s.sim, 0x5A));
     EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"2,\"CARD\"", "", "1,\"CASH\""}));
     EXPECT_TRUE(SentEndFrame(s.sim));
+
+    // A line with a NUL byte is refused whole; other bytes pass unchanged.
+    Session binary;
+    std::string garbage;
+    for (int byte = 1; byte < 256; byte += 3)
+        if (byte != '\n' && byte != '\r') garbage += static_cast<char>(byte);
+    binary.box.WriteFile("bin.txt", std::string("1,\"A\"\r\nx\0y\r\n", 12) + garbage + "\r\n");
+    run = binary.box.Run({"114", "bin.txt"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_NE(run.output.find("Line 2     - empty or bad format\n"), std::string::npos) << run.output;
+    EXPECT_EQ(SentDataFrames(binary.sim.Received()), (std::vector<std::string>{"1,\"A\"", garbage}));
+
+    // An empty file: the command, no data frame, the end frame with checksum "00".
+    Session empty;
+    empty.box.WriteFile("none.txt", "");
+    run = empty.box.Run({"90", "none.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Records sent: 0\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(SentCommand(empty.sim, 0x5A));
+    EXPECT_TRUE(SentDataFrames(empty.sim.Received()).empty());
+    EXPECT_EQ(Hex(empty.sim.Received().back()), "30 30 1a");
 }
 
 TEST(TransferE2E, RawReadWritesLinesAndEmptiesOldFiles) {
@@ -112,7 +143,10 @@ TEST(TransferE2E, RawReadWritesLinesAndEmptiesOldFiles) {
     Session s({"--serve", "0x73=" + served});
     RunResult run = s.box.Run({"115", "head.txt"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("Records read: 2\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output,
+              "Command: 115 - Head caption data receive\n\n"
+              "Sending data I/O request...\r                           \r"
+              "Records read: 0\rRecords read: 1\rRecords read: 2\rRecords read: 2\nCompleted OK\n");
     EXPECT_EQ(s.box.ReadFile("head.txt"), "1,\"SHOP\"\r\n2,\"STREET 1\"\r\n");
 
     // Nothing stored for 0x57 yet: the existing file ends up empty.
@@ -201,5 +235,27 @@ TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
         RunResult run = s.box.Run({"115", "head.txt"});
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_EQ(s.box.ReadFile("head.txt"), "line 1\r\nline 2\r\n");
+    }
+    {
+        // A read and clear that fails while reading sends no clear command.
+        DriverSandbox probe;
+        probe.WriteFile("sales.txt", "1,1,1.5\n2,1,2.5\n3,1,3.5\n");
+        Session s({"--serve", "0x54=" + probe.PathOf("sales.txt"), "--fault", "drop@read#1"});
+        RunResult run = s.box.Run({"503", "sales.txt"});
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_EQ(run.output.find("Clearing data"), std::string::npos) << run.output;
+        EXPECT_TRUE(SentCommand(s.sim, 0x54));
+        EXPECT_FALSE(SentCommand(s.sim, 0x50));
+    }
+    {
+        // No answer to the read command: the file was already created empty.
+        Session s({"--fault", "silent@command"});
+        s.box.WriteFile("fc.txt", "stale\r\n");
+        RunResult run = s.box.Run({"87", "fc.txt"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("\nCommunication error: Data frame send error\n"), std::string::npos)
+            << run.output;
+        EXPECT_TRUE(s.box.Exists("fc.txt"));
+        EXPECT_EQ(s.box.ReadFile("fc.txt"), "");
     }
 }

@@ -150,7 +150,8 @@ TEST_F(FoundationConfig, FindsTheSingleEcrSection) {
         {"[ECR_1]\na=1\n[ECR_2]\na=1\n", -100},
         {"[Common]\na=1\n", -100},
         {"[ecr_3]\na=1\n", -100},  // the prefix compares with case
-        {"[ECR_x]\na=1\n", -100},  // no number to use
+        {"[ECR_x]\na=1\n", -1},    // no number: the section asked for next is ECR_-1
+        {"[ECR_ +4]\na=1\n", 4},
         {"[ECR_12abc]\na=1\n[Other]\n", 12},
     };
     for (const Case& c : cases) {

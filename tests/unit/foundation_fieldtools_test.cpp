@@ -94,7 +94,11 @@ TEST(FoundationFieldTools, FormatsFieldsForTheEcr) {
     EXPECT_EQ(ToEcrField("Cheesecake", FieldText, 6), "\"Cheese\"");
     EXPECT_EQ(FormatEcrField("5", FieldNumber, 2, true), "\"05\"");
     EXPECT_EQ(FormatEcrField("a\"b", FieldText, 3, false), "a\"b");
-    EXPECT_EQ(FormatEcrField("99999999999999999999", FieldNumber, 1, false), "9223372036854775807");
+    EXPECT_EQ(FormatEcrField("-5", FieldNumber, 4, false), "-005");  // the sign counts in the width
+    EXPECT_EQ(FormatEcrField("-0", FieldNumber, 2, false), "00");
+    // Numbers beyond 64 bits pass exactly instead of being clipped.
+    EXPECT_EQ(FormatEcrField("99999999999999999999", FieldNumber, 1, false), "99999999999999999999");
+    EXPECT_EQ(FormatEcrField("-0099999999999999999999", FieldNumber, 24, false), "-00099999999999999999999");
     EXPECT_EQ(FormatEcrField("1", FieldNumber, 45, false), std::string(44, '0') + "1");
     EXPECT_THROW(ToEcrField("1", 2, 2), InternalErrorException);
 }
@@ -103,6 +107,9 @@ TEST(FoundationFieldTools, FormatsEcrFieldsForDataFiles) {
     EXPECT_EQ(FromEcrField("0012", FieldNumber), "12");
     EXPECT_EQ(FromEcrField("-007", FieldNumber), "-7");
     EXPECT_EQ(FromEcrField("", FieldNumber), "0");
+    EXPECT_EQ(FromEcrField("+000", FieldNumber), "0");
+    EXPECT_EQ(FromEcrField("-9223372036854775808", FieldNumber), "-9223372036854775808");
+    EXPECT_EQ(FromEcrField("000123456789012345678901234", FieldNumber), "123456789012345678901234");
     EXPECT_EQ(FromEcrField("12.50", FieldNumber), "12.5");
     EXPECT_EQ(FromEcrField("1234567.5", FieldNumber), "1.23457e+006");
     EXPECT_EQ(FromEcrField("0.0000001", FieldNumber), "1e-007");

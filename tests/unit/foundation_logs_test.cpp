@@ -1,0 +1,144 @@
+// The run logs (line ends, entries, retention at close) and the texts the
+// failure reports carry.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "errors/Exceptions.h"
+#include "errors/Log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the test inside a fresh working directory, where the logs are created.
+struct FoundationLogs : ::testing::Test {
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kvt-logs-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        previous = fs::current_path();
+        fs::current_path(dir);
+    }
+    void TearDown() override {
+        StandardLogFile().Close(false);
+        DebugLogFile().Close(false);
+        LogSettings = LogRetention{};
+        fs::current_path(previous);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    static std::string Read(const std::string& name) {
+        std::ifstream in(name, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    static void Write(const std::string& name, const std::string& content) {
+        std::ofstream(name, std::ios::binary | std::ios::trunc) << content;
+    }
+    fs::path dir;
+    fs::path previous;
+};
+
+}  // namespace
+
+TEST_F(FoundationLogs, EntriesGetTimeStampsAndCrLf) {
+    OpenLogs();
+    LogWrite(LogBoth, "\n", false);
+    LogWrite(LogBoth, "first", true);
+    LogWrite(LogBoth, " and more", false);
+    LogWrite(LogDebug, "two\nlines", true);
+    LogWrite(LogStandard, "standard only", true);
+    LogSettings = {1, 3};
+    CloseLogs(0, 0);
+
+    const std::string stamp = R"(\r\n\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\.\d{3}  )";
+    std::string standard = Read(StandardLogFileName);
+    EXPECT_TRUE(std::regex_match(standard, std::regex("\r\n" + stamp + "first and more" + stamp + "standard only")))
+        << standard;
+    std::string debug = Read(DebugLogFileName);
+    EXPECT_TRUE(std::regex_match(debug, std::regex("\r\n" + stamp + "first and more" + stamp + "two\r\nlines")))
+        << debug;
+}
+
+TEST_F(FoundationLogs, RetentionAtCloseFollowsTheSettings) {
+    struct Case {
+        int dbgErrorLog;
+        int exitCode;
+        int linkErrors;
+        bool keepDebug;
+    } cases[] = {
+        {0, 1, 1, false}, {1, 0, 1, false}, {1, 2, 0, true},  {2, 0, 0, false},
+        {2, 0, 1, true},  {2, 1, 0, true},  {3, 0, 0, true},  {7, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "DbgErrorLog " << c.dbgErrorLog << ", exit " << c.exitCode
+                                        << ", link errors " << c.linkErrors);
+        // The debug log holds an earlier run; the standard log is new.
+        fs::remove(StandardLogFileName);
+        Write(DebugLogFileName, "earlier\r\n");
+        OpenLogs();
+        LogWrite(LogBoth, "this run", true);
+        LogSettings = {c.dbgErrorLog == 0 ? 0 : 1, c.dbgErrorLog};
+        CloseLogs(c.exitCode, c.linkErrors);
+
+        std::string debug = Read(DebugLogFileName);
+        if (c.keepDebug)
+            EXPECT_NE(debug.find("this run"), std::string::npos);
+        else
+            EXPECT_EQ(debug, "earlier\r\n");
+        // The standard log keeps the run with StandardLog 1; with 0 the file
+        // it created is gone again.
+        EXPECT_EQ(fs::exists(StandardLogFileName), c.dbgErrorLog != 0);
+    }
+
+    // A debug log that did not exist before is not left behind empty.
+    fs::remove(DebugLogFileName);
+    OpenLogs();
+    LogWrite(LogBoth, "this run", true);
+    LogSettings = {1, 0};
+    CloseLogs(1, 5);
+    EXPECT_FALSE(fs::exists(DebugLogFileName));
+    EXPECT_TRUE(fs::exists(StandardLogFileName));
+}
+
+TEST(FoundationExceptions, ConsoleTextLogTextAndExitCode) {
+    struct Case {
+        Exception error;
+        const char* message;
+        const char* logText;
+        int exitCode;
+    } cases[] = {
+        {DriverErrorException("Unknown INI-file code page"), "Unknown INI-file code page",
+         "Unknown INI-file code page", 1},
+        {FileIoException("Unable to open file 'a'"), "Unable to open file 'a'", "Unable to open file 'a'", 1},
+        {CommunicationException("Data frame send error"), "\nCommunication error: Data frame send error",
+         "Data frame send error", 1},
+        {ModemException("NO CARRIER", 3), "NO CARRIER", "NO CARRIER", 3},
+        {CommandLineErrorException("Command number is missing"),
+         "Command number is missing (use /? for help)", "Command number is missing", 1},
+        {InternalErrorException("src/tools", 42), "Driver internal error",
+         "Internal error in file 'src/tools' line 42", 1},
+        {SystemErrorException("GetModuleFileName failed", 2), "System error: GetModuleFileName failed",
+         "GetModuleFileName failed (system error code : 2)", 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.error.GetMessage(), c.message);
+        EXPECT_EQ(c.error.GetLogText(), c.logText);
+        EXPECT_EQ(c.error.GetExitCode(), c.exitCode);
+    }
+
+    // The system error code is the errno of the call that just failed.
+    errno = ENOENT;
+    SystemErrorException failed("Unable to open serial port");
+    EXPECT_EQ(failed.GetLogText(), "Unable to open serial port (system error code : 2)");
+}
