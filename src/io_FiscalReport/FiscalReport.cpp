@@ -73,6 +73,11 @@ int DecodeReportFrame(OperationDescriptor* descriptor) {
 bool IsFiscalDate(const std::string& text) {
     FieldList parts;  // not the shared list: it still holds the record's fields
     if (parts.Split(text, "-") != 3) return false;
+    // The register gets the date as at most six digits: a missing part
+    // ("01-03-" would go as "0103") or a part of three digits ("01-03-009"
+    // would be cut to "010300") would reach it as another date.
+    for (int i = 0; i < 3; ++i)
+        if (parts.At(i).empty() || parts.At(i).size() > 2) return false;
     return IsNumberInRange(parts.At(0), 1, 31) && IsNumberInRange(parts.At(1), 1, 12) &&
            IsNumberInRange(parts.At(2), 0, 99);
 }

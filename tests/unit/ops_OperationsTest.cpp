@@ -348,6 +348,8 @@ TEST_F(OpsHandlers, FiscalDates) {
         {"1-13-09", false, ""},        {"0-1-09", false, ""},       {"32-1-09", false, ""},
         {"1-0-09", false, ""},         {"1-3", false, ""},          {"1-3-09-1", false, ""},
         {"a-3-09", false, ""},         {"", false, ""},             {"1/3/09", false, ""},
+        {"01-03-", false, ""},         {"-03-09", false, ""},       {"01--09", false, ""},
+        {"01-03-009", false, ""},      {"001-3-09", false, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsFiscalDate(c.text), c.valid) << c.text;
