@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -91,7 +92,14 @@ public:
         }
         return got;
     }
-    ByteVector ReadFrame(int timeoutMs = WaitMs) const { return Read(200, {0x0D, 0x1A}, timeoutMs); }
+    // Like the driver: a frame whose third byte is SUB is the end frame, any other ends at CR.
+    ByteVector ReadFrame(int timeoutMs = WaitMs) const {
+        ByteVector frame = Read(3, {0x0D}, timeoutMs);
+        if (frame.size() < 3 || frame.back() == 0x0D || frame.back() == 0x1A) return frame;
+        ByteVector rest = Read(200, {0x0D}, timeoutMs);
+        frame.insert(frame.end(), rest.begin(), rest.end());
+        return frame;
+    }
     // Every frame of a read up to its end frame, acknowledging each.
     std::vector<std::string> ReadAll() const {
         std::vector<std::string> frames;
@@ -161,18 +169,67 @@ TEST_F(EcrsimTest, StatusReplyIsFramedAndLogged) {
 
 TEST_F(EcrsimTest, BadCommandFramesAreRefusedAndTheLineResynchronises) {
     Simulator sim(dir);
+    {
+        RawLine line(sim.LinkPath());
+        // Wrong checksum digits, and lower-case digits: NAK.
+        line.Write({0x02, 0x83, 0x37, 0x43, 0x03});
+        EXPECT_EQ(Hex(line.Read(1)), "15");
+        line.Write({0x02, 0x51, 0x61, 0x64, 0x03});
+        EXPECT_EQ(Hex(line.Read(1)), "15");
+        // Noise, a broken frame start and an overlong run of text, then a good frame.
+        line.Write({0xFF, 0x41, 0x02, 0x83, 0x99});
+        line.Write(ByteVector(400, 'x'));
+        line.Write(Command(0x83));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        EXPECT_EQ(Hex(line.ReadFrame()), "30 33 31 34 33 38 0d");
+        line.Ack();
+        EXPECT_EQ(Hex(line.ReadFrame()), "33 38 1a");
+        line.Ack();
+        // A send broken off in the middle of a frame: the next command still counts.
+        line.Write(Command(0x72));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write({'H', 'A', 'L', 'F'});
+        line.Write(Command(0x73));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        EXPECT_EQ(line.ReadAll(), std::vector<std::string>{});
+        // The line closes in the middle of a send.
+        line.Write(Command(0x72));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write(DataFrame("KEPT?"));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        line.Write({'H', 'A', 'L', 'F'});
+    }
+    // The next run finds an idle register and nothing stored from the broken send.
+    RawLine again(sim.LinkPath());
+    again.Write(Command(0x73));
+    EXPECT_EQ(Hex(again.Read(1)), "06");
+    EXPECT_EQ(again.ReadAll(), std::vector<std::string>{});
+    EXPECT_NE(sim.Log().find("NOTE line closed during a transfer"), std::string::npos);
+}
+
+// A frame of a read comes again after a NAK or no answer, the same each time.
+TEST_F(EcrsimTest, ReadFramesAreSentAgainUntilAcknowledged) {
+    std::string served = dir + "/served.txt";
+    std::FILE* file = std::fopen(served.c_str(), "wb");
+    std::fputs("FIRST\r\n\r\nLAST", file);
+    std::fclose(file);
+    Simulator sim(dir, {"--serve", "0x62=" + served});
     RawLine line(sim.LinkPath());
-    // Wrong checksum digits, and lower-case digits: NAK.
-    line.Write({0x02, 0x83, 0x37, 0x43, 0x03});
-    EXPECT_EQ(Hex(line.Read(1)), "15");
-    line.Write({0x02, 0x51, 0x61, 0x64, 0x03});
-    EXPECT_EQ(Hex(line.Read(1)), "15");
-    // Noise, a broken frame start and an overlong run of text, then a good frame.
-    line.Write({0xFF, 0x41, 0x02, 0x83, 0x99});
-    line.Write(ByteVector(400, 'x'));
-    line.Write(Command(0x83));
+    line.Status();
+    // --serve: the file's lines without their line ends, a blank line as an empty frame.
+    line.Write(Command(0x62));
     EXPECT_EQ(Hex(line.Read(1)), "06");
-    EXPECT_EQ(Hex(line.ReadFrame()), "30 33 31 34 33 38 0d");
+    EXPECT_EQ(line.ReadAll(), (std::vector<std::string>{"FIRST", "", "LAST"}));
+
+    line.Write(Command(0x71));
+    EXPECT_EQ(Hex(line.Read(1)), "06");
+    ByteVector first = line.ReadFrame();
+    ASSERT_EQ(first.size(), 47u);  // name length 20: 44 data bytes
+    line.Write({0x15});
+    EXPECT_EQ(Hex(line.ReadFrame()), Hex(first));
+    EXPECT_EQ(Hex(line.ReadFrame()), Hex(first)) << "no answer: sent again";
+    line.Ack();
+    EXPECT_NE(Hex(line.ReadFrame()), Hex(first));
 }
 
 // Send records, read them back: sorted by code, in the layout of the level.
@@ -255,6 +312,109 @@ TEST_F(EcrsimTest, ReportsDepartmentsAndStoredBlocks) {
         for (size_t i = 0; i < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     }
     EXPECT_NE(text.find("000015-000020"), std::string::npos) << text;
+    // A date range with a short, space-padded first date.
+    line.SendAll(0x84, {"1,S,D,139   ,310309"});
+    line.Write(Command(0x85));
+    line.Read(1);
+    text.clear();
+    for (const auto& hex : line.ReadAll())
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    EXPECT_NE(text.find("SUMMARY"), std::string::npos) << text;
+    EXPECT_NE(text.find("DATE 139-310309"), std::string::npos) << text;
+}
+
+// Every service block comes back verbatim from its paired read code, also
+// with control bytes inside the data, which only the CR ends.
+TEST_F(EcrsimTest, EveryServiceSendIsServedByItsPairedRead) {
+    const std::pair<uint8_t, uint8_t> pairs[] = {{0x58, 0x57}, {0x5A, 0x59}, {0x5C, 0x5B}, {0x69, 0x68}, {0x6B, 0x6A},
+                                                 {0x6D, 0x6C}, {0x6F, 0x6E}, {0x72, 0x73}, {0x75, 0x74}, {0x77, 0x76}};
+    Simulator sim(dir);
+    RawLine line(sim.LinkPath());
+    line.Status();
+    for (const auto& [send, read] : pairs) {
+        SCOPED_TRACE(static_cast<int>(send));
+        std::vector<std::string> lines{"BLOCK " + std::to_string(send), std::string("A\x06" "B\x02" "C\x15" "D\x1a"), ""};
+        line.SendAll(send, lines);
+        line.Write(Command(read));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        EXPECT_EQ(line.ReadAll(), lines);
+    }
+    // A read code whose block was never sent answers with the end frame alone.
+    line.SendAll(0x58, {"ONLY FC"});
+    line.Write(Command(0x57));
+    line.Read(1);
+    EXPECT_EQ(line.ReadAll(), std::vector<std::string>{"ONLY FC"});
+}
+
+// Reports hold what the PLU table sold; each clear code zeroes its own report only.
+TEST_F(EcrsimTest, ReportsFollowTheTableAndClearCodesClearTheirOwnTotals) {
+    Simulator sim(dir, {"--status", "0214"});
+    RawLine line(sim.LinkPath());
+    line.Status();
+    // Code 10 sells 1 at 2.50, code 12 sells 3 at 1.00: department 2 takes 5.50.
+    line.SendAll(0x51, {R"(0000000000010,00000250,"Tea","02","00","01")",
+                        R"(0000000000012,00000100,"Bun","02","00","01")"});
+    auto read = [&line](uint8_t code) {
+        line.Write(Command(code));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        return line.ReadAll();
+    };
+    EXPECT_EQ(read(0x54), (std::vector<std::string>{"0000000000010,0001,0002.50", "0000000000012,0003,0003.00"}));
+    std::vector<std::string> financial = read(0x62);
+    ASSERT_EQ(financial.size(), 45u);  // level 2
+    EXPECT_EQ(financial[1], "01,4,2,0005.50,0");
+    EXPECT_EQ(financial[11], "11,0005.50,0,0000.00,0");  // taxable 1: the whole sale in field 1
+    EXPECT_EQ(financial[43], "43,0005.50,0,0000.00,0");  // gross sale
+    EXPECT_EQ(financial[44], "44,0,0,1,0");              // Z counter in field 3
+    EXPECT_EQ(read(0x67).size(), 24u);
+    EXPECT_EQ(read(0x65).size(), 30u);
+
+    struct Clear {
+        uint8_t clear, report;
+        std::string row, before, after;
+    } clears[] = {
+        {0x50, 0x54, "", "0000000000010,0001,0002.50", "0000000000010,0000,0000.00"},
+        {0x80, 0x62, "01,", "01,4,2,0005.50,0", "01,0,0,0000.00,0"},
+        {0x81, 0x63, "01,", "01,4,2,0005.50,0", "01,0,0,0000.00,0"},
+        {0x82, 0x67, "12,", "12,4,0017.48", "12,0,0000.00"},
+        {0x86, 0x65, "01,", "01,2,0005.50", "01,0,0000.00"},
+    };
+    auto rowOf = [](const std::vector<std::string>& frames, const std::string& prefix) {
+        for (const auto& frame : frames)
+            if (frame.rfind(prefix, 0) == 0) return frame;
+        return std::string();
+    };
+    for (const auto& c : clears) {
+        SCOPED_TRACE(static_cast<int>(c.clear));
+        EXPECT_EQ(rowOf(read(c.report), c.row), c.before);
+        line.Write(Command(c.clear));
+        EXPECT_EQ(Hex(line.Read(1)), "06");
+        EXPECT_EQ(rowOf(read(c.report), c.row), c.after);
+    }
+    EXPECT_EQ(read(0x62)[44], "44,0,0,2,0");
+    EXPECT_EQ(read(0x63)[44], "44,0,0,2,0");
+}
+
+TEST_F(EcrsimTest, FiscalDumpLogoPictureAndPacedWire) {
+    Simulator sim(dir, {"--show-logo", "--baud", "9600"});
+    RawLine line(sim.LinkPath());
+    auto start = std::chrono::steady_clock::now();
+    line.Status();  // 06, a 7-byte status frame, a 3-byte end frame
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::microseconds(11 * 10 * 1000000 / 9600 - 1000));
+
+    line.Write(Command(0x79));
+    line.Read(1);
+    std::vector<std::string> dump = line.ReadAll();
+    ASSERT_FALSE(dump.empty());
+    const std::regex hex64("[0-9A-Fa-f]{64}");
+    for (const auto& frame : dump) EXPECT_TRUE(std::regex_match(frame, hex64)) << frame;
+
+    // First byte 0xA5 (":5"): dots at 0, 2, 5 and 7; last byte 0x80 (8 then 0): the rightmost dot.
+    line.SendAll(0x7B, {":5" + std::string(56, '0') + "80", std::string(60, '?')});
+    sim.Stop();
+    std::string picture = "#.#..#.#" + std::string(231, '.') + "#\n" + std::string(240, '#') + "\n";
+    EXPECT_NE(sim.Output().find(picture), std::string::npos) << sim.Output();
 }
 
 TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
@@ -298,9 +458,29 @@ TEST_F(EcrsimTest, ModemFrontAnswersTheDialThenPlaysTheRegister) {
     RawLine line(sim.LinkPath());
     line.Write(Bytes("ATDT5551234\r"));
     std::string reply;
-    for (uint8_t b : line.Read(29, {}, WaitMs)) reply += static_cast<char>(b);
+    for (uint8_t b : line.Read(28, {}, WaitMs)) reply += static_cast<char>(b);
     EXPECT_EQ(reply, "ATDT5551234\r\r\nCONNECT 9600\r\n");
     line.Status();
+}
+
+TEST_F(EcrsimTest, ModemFrontRefusesTheCallAsItsModeSays) {
+    const std::pair<const char*, std::string> cases[] = {{"busy", "ATDT1\r\r\nBUSY\r\n"},
+                                                         {"nocarrier,echo=off", "\r\nNO CARRIER\r\n"}};
+    for (const auto& [mode, expected] : cases) {
+        SCOPED_TRACE(mode);
+        std::string caseDir = MakeTempDir();
+        {
+            Simulator sim(caseDir, {"--modem", mode});
+            RawLine line(sim.LinkPath());
+            line.Write(Bytes("ATDT1\r"));
+            ByteVector got = line.Read(expected.size());
+            EXPECT_EQ(std::string(got.begin(), got.end()), expected);
+            // No call: a status request is not the register's business.
+            line.Write(Command(0x83));
+            EXPECT_NE(Hex(line.Read(1, {}, 300)), "06");
+        }
+        std::filesystem::remove_all(caseDir);
+    }
 }
 
 TEST_F(EcrsimTest, ExitsAfterTheGivenRunsAndRemovesItsLink) {

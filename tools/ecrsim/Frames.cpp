@@ -1,5 +1,7 @@
 #include "Frames.h"
 
+#include <algorithm>
+
 namespace ecrsim {
 
 uint8_t Checksum(const uint8_t* data, size_t count) {
@@ -46,30 +48,43 @@ Token Tokenizer::Cut(TokenKind kind, size_t length) {
 
 Token Tokenizer::TakePartial() { return Cut(TokenKind::Garbage, buffer.size()); }
 
+bool Tokenizer::CommandAt(size_t at) const {
+    return at + 5 <= buffer.size() && buffer[at] == STX && buffer[at + 4] == ETX &&
+           DigitsMatch(Checksum(&buffer[at], 2), buffer[at + 2], buffer[at + 3]);
+}
+
 bool Tokenizer::Next(Token& token) {
     if (buffer.empty()) return false;
     uint8_t first = buffer[0];
-    if (first == ACK || first == NAK) {
+    if (!dataMode && (first == ACK || first == NAK)) {
         token = Cut(TokenKind::Control, 1);
         return true;
     }
-    if (first == STX) {
+    // In a send transfer a CR among the next bytes makes it a data frame.
+    auto head = buffer.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(buffer.size(), 4));
+    bool endsEarly = dataMode && std::find(buffer.begin() + 1, head, CR) != head;
+    if (first == STX && !endsEarly) {
         if (buffer.size() < 5) return false;
         if (buffer[4] == ETX) {
             token = Cut(TokenKind::Command, 5);
             return true;
         }
-        // Not a command frame after all: drop bytes up to the next frame start.
-        size_t next = 1;
-        while (next < buffer.size() && buffer[next] != STX && buffer[next] != ACK) ++next;
-        token = Cut(TokenKind::Garbage, next);
-        return true;
+        if (!dataMode) {
+            // Not a command frame after all: drop bytes up to the next frame start.
+            size_t next = 1;
+            while (next < buffer.size() && buffer[next] != STX && buffer[next] != ACK) ++next;
+            token = Cut(TokenKind::Garbage, next);
+            return true;
+        }
     }
-    // Data or end-of-data frame: text up to CR or SUB. Control bytes inside
-    // mean the frame was broken off, so the bytes before them are garbage.
+    // Data or end-of-data frame: text up to CR or SUB. Outside a send
+    // transfer control bytes inside mean the frame was broken off, so the
+    // bytes before them are garbage.
     for (size_t i = 0; i < buffer.size(); ++i) {
         uint8_t byte = buffer[i];
-        if (i > 0 && (byte == STX || byte == ACK || byte == NAK)) {
+        // In a send transfer only a whole new command frame breaks a frame off.
+        bool breaksOff = dataMode ? CommandAt(i) : (byte == STX || byte == ACK || byte == NAK);
+        if (i > 0 && breaksOff) {
             token = Cut(TokenKind::Garbage, i);
             return true;
         }
@@ -77,7 +92,7 @@ bool Tokenizer::Next(Token& token) {
             token = Cut(i >= 2 ? TokenKind::Data : TokenKind::Garbage, i + 1);
             return true;
         }
-        if (byte == SUB) {
+        if (byte == SUB && (i == 2 || !dataMode)) {
             token = Cut(i == 2 ? TokenKind::End : TokenKind::Garbage, i + 1);
             return true;
         }

@@ -52,6 +52,9 @@ struct Token {
 class Tokenizer {
 public:
     void Feed(const uint8_t* data, size_t count);
+    // Inside a send transfer the driver sends nothing but data and end
+    // frames, so every byte up to CR belongs to the frame, control bytes too.
+    void SetDataMode(bool on) { dataMode = on; }
     // Takes the next complete token; false when more bytes are needed.
     bool Next(Token& token);
     bool HasPartial() const { return !buffer.empty(); }
@@ -60,7 +63,10 @@ public:
 
 private:
     Token Cut(TokenKind kind, size_t length);
+    // A whole command frame with good checksum digits starts at `at`.
+    bool CommandAt(size_t at) const;
     Bytes buffer;
+    bool dataMode = false;
 };
 
 }  // namespace ecrsim

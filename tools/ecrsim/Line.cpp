@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "Clock.h"
 
@@ -34,19 +35,14 @@ bool MakeRaw(int fd, speed_t speed) {
 }
 
 speed_t SpeedConstant(int baud) {
-    switch (baud) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return 0;
-    }
+    static const std::pair<int, speed_t> rates[] = {
+        {50, B50},       {75, B75},       {110, B110},       {134, B134},       {150, B150},     {200, B200},
+        {300, B300},     {600, B600},     {1200, B1200},     {1800, B1800},     {2400, B2400},   {4800, B4800},
+        {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},   {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& [rate, constant] : rates)
+        if (rate == baud) return constant;
+    return 0;
 }
 
 }  // namespace
@@ -170,15 +166,15 @@ void Line::Send(const uint8_t* data, size_t count) {
     if (byteNs == 0) {
         WriteAll(data, count);
     } else {
-        // Byte i leaves at start + i * byteNs: scheduled from one origin, so
-        // the pace does not drift with the time the writes themselves take.
+        // Byte i is complete on the wire at start + (i + 1) * byteNs; every
+        // time is counted from one origin, so the pace does not drift with
+        // the time the writes themselves take.
         int64_t start = std::max(NowNs(), wireFreeNs);
         for (size_t i = 0; i < count && !StopRequested; ++i) {
-            SleepUntilNs(start + static_cast<int64_t>(i) * byteNs);
+            SleepUntilNs(start + static_cast<int64_t>(i + 1) * byteNs);
             WriteAll(data + i, 1);
         }
         wireFreeNs = start + static_cast<int64_t>(count) * byteNs;
-        SleepUntilNs(wireFreeNs);
     }
     log.Out(data, count);
 }
@@ -204,8 +200,10 @@ int Line::TakeNotifyEvents() {
         for (char* p = buffer; p < buffer + n;) {
             auto* event = reinterpret_cast<inotify_event*>(p);
             if (event->mask & IN_OPEN) {
-                if (driverOpens++ == 0) result = 1;
+                if (driverOpens++ == 0 && result == 0) result = 1;
             }
+            // A close stays reported even when the next run opened the line
+            // in the same batch: the old run is over either way.
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 if (driverOpens > 0 && --driverOpens == 0) result = -1;
             }

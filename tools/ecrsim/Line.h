@@ -41,8 +41,9 @@ public:
 
     // Driver side opens and closes of the pty slave, from the open/close
     // watch. Returns +1 when the driver opened the line, -1 when its last
-    // descriptor closed, 0 otherwise.
+    // descriptor closed (also when it was opened again since), 0 otherwise.
     int TakeNotifyEvents();
+    bool DriverHasLine() const { return driverOpens > 0; }
     // Puts the line back the way the register wants it after a driver run:
     // raw mode, no exclusive mode, stale output thrown away.
     void ResetAfterDriver();

@@ -28,16 +28,19 @@ void Protocol::OnBytes(const uint8_t* data, size_t count, int64_t nowMs) {
 }
 
 void Protocol::Drain(int64_t nowMs) {
-    Token token;
-    while (tokenizer.Next(token)) {
+    while (true) {
+        // While a delayed answer is due, later frames wait their turn.
+        while (!pending && !queued.empty() && state != State::Dead && !exitRequested) {
+            Token next = std::move(queued.front());
+            queued.pop_front();
+            Process(next, nowMs);
+        }
+        // Cut the next frame only now: how depends on whether a send transfer is under way.
+        tokenizer.SetDataMode(state == State::Receiving);
+        Token token;
+        if (!tokenizer.Next(token)) break;
         log.In(token.bytes.data(), token.bytes.size());
         if (state != State::Dead) queued.push_back(std::move(token));
-    }
-    // While a delayed answer is due, later frames wait their turn.
-    while (!pending && !queued.empty() && state != State::Dead && !exitRequested) {
-        Token next = std::move(queued.front());
-        queued.pop_front();
-        Process(next, nowMs);
     }
 }
 

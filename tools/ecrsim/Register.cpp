@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 namespace ecrsim {
 
@@ -194,6 +195,7 @@ void Register::ShowLogo(const std::vector<std::string>& rows) {
         if (bad) Note("logo row with unexpected characters: '" + row + "'");
         std::printf("%s\n", dots.c_str());
     }
+    std::printf("\n");  // an empty line after each logo keeps one apart from the next
     std::fflush(stdout);
 }
 
@@ -228,9 +230,43 @@ std::vector<std::string> Register::PluSales() const {
     return frames;
 }
 
+namespace {
+
+// What a financial report row holds, in the register's own terms.
+enum class FinancialRow {
+    Department,    // quantity, items, amount
+    Tender,        // receipts, -, amount, drawer openings
+    Total,         // amount in field 1
+    Adjustment,    // count, -, amount
+    Foreign,       // foreign currency movements: none taken here
+    NoSale,        // count in field 3
+    ZCounter,      // counter in field 3
+};
+
+// The report's rows: 45 below level 3, 65 (with the foreign currency
+// movements and sales) from level 3 on.
+std::vector<FinancialRow> FinancialRows(int level) {
+    using R = FinancialRow;
+    std::vector<R> rows(8, R::Department);
+    rows.insert(rows.end(), 3, R::Tender);       // cash, check, charge
+    rows.insert(rows.end(), 9, R::Total);        // taxable 1-8, non-taxable
+    rows.insert(rows.end(), 8, R::Total);        // tax 1-8
+    rows.insert(rows.end(), 6, R::Adjustment);   // discounts, add-ons, received on account, paid out
+    if (level >= 3) rows.insert(rows.end(), 10, R::Foreign);  // FC received on account, FC paid out
+    rows.insert(rows.end(), 2, R::Adjustment);   // item void, return
+    rows.push_back(R::NoSale);
+    rows.insert(rows.end(), 5, R::Foreign);  // FC in drawer
+    if (level >= 3) rows.insert(rows.end(), 10, R::Foreign);  // FC sales, FC tendered
+    rows.insert(rows.end(), 2, R::Total);        // net sale, gross sale
+    rows.push_back(R::ZCounter);
+    return rows;
+}
+
+}  // namespace
+
 std::vector<std::string> Register::Financial(bool cleared, int zCount) const {
-    // Department rows come from the PLU sales; the other rows carry made-up
-    // but stable totals. Every row has field 0 (the row number) and four values.
+    // Department totals come from the PLU table, with the same quantities as
+    // the PLU sales report; tenders, taxes and sale totals add up to them.
     uint64_t quantity[9] = {}, amount[9] = {}, items[9] = {};
     for (const auto& [code, plu] : plus) {
         uint64_t sold = 1 + code % 5;
@@ -238,30 +274,60 @@ std::vector<std::string> Register::Financial(bool cleared, int zCount) const {
         amount[plu.department] += sold * plu.price;
         ++items[plu.department];
     }
-    int rows = level >= 3 ? 65 : 45;
+    uint64_t gross = 0, articles = 0;
+    for (int d = 0; d < 9; ++d) gross += amount[d], articles += quantity[d];
+    if (cleared) gross = articles = 0;
+    const uint64_t receipts = (articles + 2) / 3;
+    const uint64_t tenders[3] = {gross - gross * 3 / 10, gross / 10, gross * 3 / 10 - gross / 10};
+    const uint64_t tax = gross * 21 / 121;  // one VAT rate, included in the prices
+
+    std::vector<FinancialRow> rows = FinancialRows(level);
     std::vector<std::string> frames;
-    for (int row = 0; row < rows; ++row) {
-        uint64_t v1 = 0, v2 = 0, cents = 0, v4 = 0;
-        if (row == rows - 1) {
-            v1 = 0;  // the Z counter row: only field 3 counts
-        } else if (!cleared && row < 8) {
-            v1 = quantity[row + 1];
-            v2 = items[row + 1];
-            cents = amount[row + 1];
-        } else if (!cleared) {
-            v1 = static_cast<uint64_t>((row * 7 + 3) % 23);
-            v2 = static_cast<uint64_t>(row % 4);
-            cents = static_cast<uint64_t>((row * 1250 + 375) % 100000);
-            v4 = static_cast<uint64_t>((row * 5) % 9);
+    int tender = 0, total = 0, adjustment = 0;
+    for (size_t row = 0; row < rows.size(); ++row) {
+        // Field 0 is the row number; fields 1 to 4 as the row kind uses them.
+        std::string f1 = "0", f2 = "0", f3 = Amount(0), f4 = "0";
+        switch (rows[row]) {
+            case FinancialRow::Department:
+                if (cleared) break;
+                f1 = std::to_string(quantity[row + 1]);
+                f2 = std::to_string(items[row + 1]);
+                f3 = Amount(amount[row + 1]);
+                break;
+            case FinancialRow::Tender: {
+                uint64_t cents = tenders[tender];
+                uint64_t count = cents == 0 ? 0 : (tender == 0 ? receipts : 1);
+                f1 = f4 = std::to_string(count);
+                f3 = Amount(cents);
+                ++tender;
+                break;
+            }
+            case FinancialRow::Total: {
+                // In order: taxable 1 to 8, non-taxable, tax 1 to 8, net, gross.
+                constexpr int Taxable1 = 0, Tax1 = 9, Net = 17, Gross = 18;
+                uint64_t cents = (total == Taxable1 || total == Gross) ? gross
+                                 : total == Tax1                       ? tax
+                                 : total == Net                        ? gross - tax
+                                                                       : 0;
+                f1 = Amount(cents);
+                ++total;
+                break;
+            }
+            case FinancialRow::Adjustment:
+                // Some discounts, receipts on account and voids on a day with sales.
+                if (gross > 0 && adjustment % 2 == 0) {
+                    uint64_t count = 1 + static_cast<uint64_t>(adjustment) % 3;
+                    f1 = std::to_string(count);
+                    f3 = Amount(count * 50);
+                }
+                ++adjustment;
+                break;
+            case FinancialRow::NoSale: f3 = gross > 0 ? "2" : "0"; break;
+            case FinancialRow::ZCounter: f3 = std::to_string(zCount); break;
+            case FinancialRow::Foreign: break;
         }
-        char text[96];
-        if (row == rows - 1)
-            std::snprintf(text, sizeof text, "%02d,0,0,%d,0", row, zCount);
-        else
-            std::snprintf(text, sizeof text, "%02d,%llu,%llu,%s,%llu", row, static_cast<unsigned long long>(v1),
-                          static_cast<unsigned long long>(v2), Amount(cents).c_str(),
-                          static_cast<unsigned long long>(v4));
-        frames.push_back(text);
+        std::string number = (row < 10 ? "0" : "") + std::to_string(row);
+        frames.push_back(number + "," + f1 + "," + f2 + "," + f3 + "," + f4);
     }
     return frames;
 }
@@ -327,7 +393,8 @@ std::vector<std::string> Register::FiscalReport() const {
                 }
             }
         } else {
-            lines.push_back("DATE " + f[3] + "-" + f[4]);
+            // Short dates such as 1-3-09 reach the register space-padded.
+            lines.push_back("DATE " + TrimRight(f[3]) + "-" + TrimRight(f[4]));
             lines.push_back("TOTAL " + Amount(98765));
         }
     }

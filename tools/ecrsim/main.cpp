@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
         if (line.TakeNotifyEvents() < 0) {
             protocol.OnLineClosed();
             if (modem) modem->Hangup();
-            line.ResetAfterDriver();
+            // Unless the next run already has the line and its own settings on it.
+            if (!line.DriverHasLine()) line.ResetAfterDriver();
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             size_t n;
