@@ -5,18 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The same tool check as scripts/test.sh (the build also configures the tests, so GoogleTest too).
-missing=()
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v make >/dev/null 2>&1 || missing+=(make)
-[ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO apt-get install -y "${missing[@]}"
-fi
+# The build also configures the tests, so GoogleTest is needed too.
+scripts/ensure-tools.sh
 
 cmake -S . -B build
 cmake --build build -j2

@@ -3,17 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v make >/dev/null 2>&1 || missing+=(make)
-[ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO apt-get install -y "${missing[@]}"
-fi
+scripts/ensure-tools.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
