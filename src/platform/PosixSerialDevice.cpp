@@ -238,6 +238,9 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     ReadDeadline deadline(current, size, MonotonicMilliseconds());
     int64_t pauseStartMs = -1;
     while (received < size) {
+        // The time-out is judged as of this read: bytes that came while the
+        // process was not running (a busy machine) are still in time.
+        int64_t readMs = MonotonicMilliseconds();
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
@@ -275,7 +278,7 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
         pauseStartMs = -1;  // nothing came during the pause
 
-        int64_t remaining = deadline.RemainingMs(MonotonicMilliseconds());
+        int64_t remaining = deadline.RemainingMs(readMs);
         if (remaining == 0) break;
         pollfd wait{fd, POLLIN, 0};
         int ready = ::poll(&wait, 1, PollTimeout(remaining));

@@ -1,0 +1,139 @@
+#include "BenchProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+int64_t MonotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+
+// In a forked child: standard output to `outputPath`, standard input from
+// /dev/null, then exec. Never returns.
+[[noreturn]] void ExecChild(const std::string& outputPath, std::vector<std::string> argvStrings) {
+    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_RDONLY);
+    if (out < 0 || null < 0) _exit(127);
+    dup2(out, STDOUT_FILENO);
+    dup2(null, STDIN_FILENO);
+    std::vector<char*> argv;
+    for (auto& arg : argvStrings) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+double Seconds(const timeval& value) { return static_cast<double>(value.tv_sec) + value.tv_usec / 1e6; }
+
+}  // namespace
+
+ChildCost ReapChild(pid_t child, int64_t startNs, int timeoutSeconds) {
+    ChildCost cost;
+    const int64_t deadlineNs = startNs + static_cast<int64_t>(timeoutSeconds) * 1000000000LL;
+    int status = 0;
+    rusage usage{};
+    while (true) {
+        pid_t done = wait4(child, &status, WNOHANG, &usage);
+        if (done == child) break;
+        if (done < 0) throw std::runtime_error("wait4 failed");
+        if (MonotonicNs() > deadlineNs) {
+            kill(child, SIGKILL);
+            wait4(child, &status, 0, &usage);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    cost.wallSeconds = static_cast<double>(MonotonicNs() - startNs) / 1e9;
+    cost.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    cost.maxRssKiB = usage.ru_maxrss;
+    if (WIFEXITED(status)) cost.exitCode = WEXITSTATUS(status);
+    return cost;
+}
+
+Scratch::Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "kvtbench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    fs::copy_file(KVT5100_PATH, PathOf("KVT5100"));
+    fs::permissions(PathOf("KVT5100"), fs::perms::owner_all);
+}
+
+Scratch::~Scratch() {
+    if (keep) return;
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+ChildCost Scratch::RunDriver(const std::vector<std::string>& args, int timeoutSeconds) const {
+    std::vector<std::string> argv{PathOf("KVT5100")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string outputPath = PathOf("driver.out");
+    int64_t start = MonotonicNs();
+    pid_t child = fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        ExecChild(outputPath, argv);
+    }
+    return ReapChild(child, start, timeoutSeconds);
+}
+
+SimulatorProcess::SimulatorProcess(const std::string& dir, int baud)
+    : linkPath(dir + "/ecr.tty"), logPath(dir + "/ecrsim.log") {
+    const std::string outputPath = dir + "/ecrsim.out";
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0)
+        ExecChild(outputPath, {ECRSIM_PATH, "--link", linkPath, "--log", logPath, "--baud", std::to_string(baud)});
+    // The simulator needs a moment to create its pty; give it ten seconds.
+    for (int i = 0; i < 1000 && !fs::exists(linkPath); ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            throw std::runtime_error("ecrsim exited at start: " + ReadWholeFile(outputPath));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!fs::exists(linkPath)) throw std::runtime_error("ecrsim did not create " + linkPath);
+}
+
+SimulatorProcess::~SimulatorProcess() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+}

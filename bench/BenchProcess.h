@@ -1,0 +1,63 @@
+#pragma once
+// Process plumbing of the benchmark: a scratch directory with a copy of the
+// driver, the simulated register on a pty, and timed child processes.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a finished child process cost.
+struct ChildCost {
+    int exitCode = -1;       // -1 when it was killed or died on a signal
+    double wallSeconds = 0;  // from fork to reaping
+    double cpuSeconds = 0;   // user + system time of the child
+    long maxRssKiB = 0;      // peak resident set of the child
+};
+
+// A temporary directory holding a copy of the driver (whose INI must lie
+// beside it); removed at the end unless kept.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    const std::string& Dir() const { return dir; }
+    std::string PathOf(const std::string& name) const { return dir + "/" + name; }
+    void Keep() { keep = true; }
+
+    // Runs the driver copy with the directory as working directory; its
+    // standard output goes to driver.out.
+    ChildCost RunDriver(const std::vector<std::string>& args, int timeoutSeconds) const;
+
+private:
+    std::string dir;
+    bool keep = false;
+};
+
+// ecrsim on a pty linked at <dir>/ecr.tty, logging the wire to <dir>/ecrsim.log.
+class SimulatorProcess {
+public:
+    SimulatorProcess(const std::string& dir, int baud);
+    ~SimulatorProcess();
+    SimulatorProcess(const SimulatorProcess&) = delete;
+    SimulatorProcess& operator=(const SimulatorProcess&) = delete;
+
+    const std::string& LinkPath() const { return linkPath; }
+    const std::string& LogPath() const { return logPath; }
+
+private:
+    std::string linkPath;
+    std::string logPath;
+    pid_t pid = -1;
+};
+
+// Waits for `child` (polling every millisecond, killing it after
+// `timeoutSeconds`) and fills in its cost; `startNs` is when it was forked.
+ChildCost ReapChild(pid_t child, int64_t startNs, int timeoutSeconds);
+
+int64_t MonotonicNs();
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& text);
