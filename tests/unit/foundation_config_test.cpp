@@ -46,7 +46,7 @@ std::string Get(const TempIni& ini, const std::string& section, const std::strin
 struct FoundationConfig : ::testing::Test {
     void Use(const TempIni& ini) { TheConfig().SetFile(ini.path, true); }
     void TearDown() override {
-        FileDelimiter = ",";
+        FileDelimiter.assign(1, ',');  // assign(): GCC 12 at -O2 warns falsely on operator=(const char*) here
         IgnoreDuplicates = 0;
         LogSettings = LogRetention{};
     }
