@@ -42,7 +42,7 @@ DecimalText LeadingDecimal(const std::string& text) {
     while (at < text.size() && text[at] == '0') ++at;
     while (at < text.size() && text[at] >= '0' && text[at] <= '9') number.digits += text[at++];
     if (number.digits.empty()) {
-        number.digits = "0";
+        number.digits.assign(1, '0');
         number.negative = false;  // no "-0"
     }
     return number;
@@ -149,7 +149,7 @@ std::string FormatEcrField(const std::string& text, int kind, int width, bool qu
         DecimalText number = LeadingDecimal(text);
         size_t signWidth = number.negative ? 1 : 0;
         size_t digitsWidth = static_cast<size_t>(width) > signWidth ? width - signWidth : 0;
-        if (number.negative) value = "-";
+        if (number.negative) value.assign(1, '-');
         if (number.digits.size() < digitsWidth) value.append(digitsWidth - number.digits.size(), '0');
         value += number.digits;
     } else if (kind == FieldText) {
@@ -173,9 +173,14 @@ std::string FromEcrField(const std::string& text, int kind) {
             return WidenExponent(buffer);
         }
         DecimalText number = LeadingDecimal(text);
-        return (number.negative ? "-" : "") + number.digits;
+        return number.negative ? std::string(1, '-').append(number.digits) : number.digits;
     }
-    if (kind == FieldText) return "\"" + TrimString(text, " ") + "\"";
+    if (kind == FieldText) {
+        std::string quoted(1, '"');
+        quoted += TrimString(text, " ");
+        quoted += '"';
+        return quoted;
+    }
     THROW_INTERNAL_ERROR(Module);
 }
 

@@ -326,7 +326,8 @@ std::vector<std::string> Register::Financial(bool cleared, int zCount) const {
             case FinancialRow::ZCounter: f3 = std::to_string(zCount); break;
             case FinancialRow::Foreign: break;
         }
-        std::string number = (row < 10 ? "0" : "") + std::to_string(row);
+        std::string number = std::to_string(row);
+        if (row < 10) number.insert(number.begin(), '0');
         frames.push_back(number + "," + f1 + "," + f2 + "," + f3 + "," + f4);
     }
     return frames;
