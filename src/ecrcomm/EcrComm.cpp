@@ -1,5 +1,6 @@
 #include "ecrcomm/EcrComm.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,10 @@
 #include "platform/Clock.h"
 
 namespace {
+
+// A time or multiplier setting; a negative value (a typing slip) counts as 0
+// instead of wrapping round to a wait of weeks.
+int TimeSetting(const char* key, int defaultValue) { return std::max(0, TheConfig().GetInt(key, defaultValue)); }
 
 constexpr char Module[] = "src/ecrcomm";
 constexpr char HexDigits[] = "0123456789ABCDEF";
@@ -54,14 +59,14 @@ void EcrComm::Open() {
     ComPort& port = TheComPort();
     useModem = !config.GetString("ModemDialNumber", "").empty();
     if (useModem) {
-        commMaxTime = config.GetInt("ModemEcrCommMaxTime", 1000);
+        commMaxTime = TimeSetting("ModemEcrCommMaxTime", 1000);
         port.DefaultSettings = ModemSettingsString;
     } else {
-        commMaxTime = config.GetInt("LocalEcrCommMaxTime", 100);
+        commMaxTime = TimeSetting("LocalEcrCommMaxTime", 100);
         port.DefaultSettings = DirectSettingsString;
     }
-    port.ByteTimeMultiplier = config.GetInt("ComByteTimeMult", 100);
-    port.WriteTotalConstant = static_cast<uint32_t>(config.GetInt("ComWTTC", 1000));
+    port.ByteTimeMultiplier = TimeSetting("ComByteTimeMult", 100);
+    port.WriteTotalConstant = static_cast<uint32_t>(TimeSetting("ComWTTC", 1000));
     port.ReadTotalConstant = static_cast<uint32_t>(commMaxTime) + ReplyFrameAllowance;
     port.Open();
     if (useModem) TheModem().Connect();

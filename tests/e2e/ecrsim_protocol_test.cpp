@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Harness.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -46,12 +47,6 @@ ByteVector DataFrame(const std::string& data, uint8_t closing = 0x0D) {
     frame.insert(frame.end(), digits.begin(), digits.end());
     frame.push_back(closing);
     return frame;
-}
-
-std::string MakeTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ecrsim-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return pattern;
 }
 
 // The driver's end of the line, reduced to raw reads and writes.
@@ -137,12 +132,11 @@ private:
 
 class EcrsimTest : public ::testing::Test {
 protected:
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string dir = MakeTempDir();
+    TempDir dir{"ecrsim-test"};
 };
 
 TEST_F(EcrsimTest, StatusReplyIsFramedAndLogged) {
-    Simulator sim(dir, {"--status", "0314"});
+    Simulator sim(dir.Path(), {"--status", "0314"});
     {
         RawLine line(sim.LinkPath());
         line.Write(Command(0x83));
@@ -168,7 +162,7 @@ TEST_F(EcrsimTest, StatusReplyIsFramedAndLogged) {
 }
 
 TEST_F(EcrsimTest, BadCommandFramesAreRefusedAndTheLineResynchronises) {
-    Simulator sim(dir);
+    Simulator sim(dir.Path());
     {
         RawLine line(sim.LinkPath());
         // Wrong checksum digits, and lower-case digits: NAK.
@@ -209,11 +203,11 @@ TEST_F(EcrsimTest, BadCommandFramesAreRefusedAndTheLineResynchronises) {
 
 // A frame of a read comes again after a NAK or no answer, the same each time.
 TEST_F(EcrsimTest, ReadFramesAreSentAgainUntilAcknowledged) {
-    std::string served = dir + "/served.txt";
+    std::string served = dir.PathOf("served.txt");
     std::FILE* file = std::fopen(served.c_str(), "wb");
     std::fputs("FIRST\r\n\r\nLAST", file);
     std::fclose(file);
-    Simulator sim(dir, {"--serve", "0x62=" + served});
+    Simulator sim(dir.Path(), {"--serve", "0x62=" + served});
     RawLine line(sim.LinkPath());
     line.Status();
     // --serve: the file's lines without their line ends, a blank line as an empty frame.
@@ -248,9 +242,9 @@ TEST_F(EcrsimTest, PluTableRoundTripInTheLayoutOfTheLevel) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        std::string caseDir = MakeTempDir();
+        TempDir caseDir("ecrsim-test");
         {
-            Simulator sim(caseDir, {"--status", c.status});
+            Simulator sim(caseDir.Path(), {"--status", c.status});
             RawLine line(sim.LinkPath());
             line.Status();
             line.SendAll(0x51, {R"(4750000000016,00000150,"Milk 1l             ","01","05","02")",
@@ -266,12 +260,11 @@ TEST_F(EcrsimTest, PluTableRoundTripInTheLayoutOfTheLevel) {
             EXPECT_EQ(Hex(line.Read(1)), "06");
             EXPECT_EQ(line.ReadAll(), c.expected);
         }
-        std::filesystem::remove_all(caseDir);
     }
 }
 
 TEST_F(EcrsimTest, ReportsDepartmentsAndStoredBlocks) {
-    Simulator sim(dir, {"--status", "0314"});
+    Simulator sim(dir.Path(), {"--status", "0314"});
     RawLine line(sim.LinkPath());
     line.Status();
     line.SendAll(0x70, {R"(03,00000000,"Bakery              ","12","05")"});
@@ -328,7 +321,7 @@ TEST_F(EcrsimTest, ReportsDepartmentsAndStoredBlocks) {
 TEST_F(EcrsimTest, EveryServiceSendIsServedByItsPairedRead) {
     const std::pair<uint8_t, uint8_t> pairs[] = {{0x58, 0x57}, {0x5A, 0x59}, {0x5C, 0x5B}, {0x69, 0x68}, {0x6B, 0x6A},
                                                  {0x6D, 0x6C}, {0x6F, 0x6E}, {0x72, 0x73}, {0x75, 0x74}, {0x77, 0x76}};
-    Simulator sim(dir);
+    Simulator sim(dir.Path());
     RawLine line(sim.LinkPath());
     line.Status();
     for (const auto& [send, read] : pairs) {
@@ -348,7 +341,7 @@ TEST_F(EcrsimTest, EveryServiceSendIsServedByItsPairedRead) {
 
 // Reports hold what the PLU table sold; each clear code zeroes its own report only.
 TEST_F(EcrsimTest, ReportsFollowTheTableAndClearCodesClearTheirOwnTotals) {
-    Simulator sim(dir, {"--status", "0214"});
+    Simulator sim(dir.Path(), {"--status", "0214"});
     RawLine line(sim.LinkPath());
     line.Status();
     // Code 10 sells 1 at 2.50, code 12 sells 3 at 1.00: department 2 takes 5.50.
@@ -396,7 +389,7 @@ TEST_F(EcrsimTest, ReportsFollowTheTableAndClearCodesClearTheirOwnTotals) {
 }
 
 TEST_F(EcrsimTest, FiscalDumpLogoPictureAndPacedWire) {
-    Simulator sim(dir, {"--show-logo", "--baud", "9600"});
+    Simulator sim(dir.Path(), {"--show-logo", "--baud", "9600"});
     RawLine line(sim.LinkPath());
     auto start = std::chrono::steady_clock::now();
     line.Status();  // 06, a 7-byte status frame, a 3-byte end frame
@@ -418,7 +411,7 @@ TEST_F(EcrsimTest, FiscalDumpLogoPictureAndPacedWire) {
 }
 
 TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
-    Simulator sim(dir, {"--fault", "nak@data#1*2", "--fault", "badsum@read#0"});
+    Simulator sim(dir.Path(), {"--fault", "nak@data#1*2", "--fault", "badsum@read#0"});
     RawLine line(sim.LinkPath());
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
@@ -454,7 +447,7 @@ TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
 }
 
 TEST_F(EcrsimTest, ModemFrontAnswersTheDialThenPlaysTheRegister) {
-    Simulator sim(dir, {"--modem", "connect"});
+    Simulator sim(dir.Path(), {"--modem", "connect"});
     RawLine line(sim.LinkPath());
     line.Write(Bytes("ATDT5551234\r"));
     std::string reply;
@@ -468,9 +461,9 @@ TEST_F(EcrsimTest, ModemFrontRefusesTheCallAsItsModeSays) {
                                                          {"nocarrier,echo=off", "\r\nNO CARRIER\r\n"}};
     for (const auto& [mode, expected] : cases) {
         SCOPED_TRACE(mode);
-        std::string caseDir = MakeTempDir();
+        TempDir caseDir("ecrsim-test");
         {
-            Simulator sim(caseDir, {"--modem", mode});
+            Simulator sim(caseDir.Path(), {"--modem", mode});
             RawLine line(sim.LinkPath());
             line.Write(Bytes("ATDT1\r"));
             ByteVector got = line.Read(expected.size());
@@ -479,12 +472,11 @@ TEST_F(EcrsimTest, ModemFrontRefusesTheCallAsItsModeSays) {
             line.Write(Command(0x83));
             EXPECT_NE(Hex(line.Read(1, {}, 300)), "06");
         }
-        std::filesystem::remove_all(caseDir);
     }
 }
 
 TEST_F(EcrsimTest, ExitsAfterTheGivenRunsAndRemovesItsLink) {
-    Simulator sim(dir, {"--runs", "1"});
+    Simulator sim(dir.Path(), {"--runs", "1"});
     {
         RawLine line(sim.LinkPath());
         line.Status();

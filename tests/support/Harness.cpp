@@ -27,30 +27,18 @@ std::string ReadWholeFile(const std::string& path) {
     return text.str();
 }
 
-std::string MakeTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kvt5100-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 }  // namespace
 
-DriverSandbox::DriverSandbox() : dir(MakeTempDir()) {
+DriverSandbox::DriverSandbox() : dir("kvt5100-test") {
     fs::copy_file(KVT5100_PATH, PathOf("KVT5100"));
     fs::permissions(PathOf("KVT5100"), fs::perms::owner_all);
 }
 
-DriverSandbox::~DriverSandbox() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-}
+DriverSandbox::~DriverSandbox() = default;
 
-void DriverSandbox::WriteFile(const std::string& name, const std::string& content) const {
-    std::ofstream out(PathOf(name), std::ios::binary | std::ios::trunc);
-    out << content;
-}
+void DriverSandbox::WriteFile(const std::string& name, const std::string& content) const { dir.Write(name, content); }
 
-std::string DriverSandbox::ReadFile(const std::string& name) const { return ReadWholeFile(PathOf(name)); }
+std::string DriverSandbox::ReadFile(const std::string& name) const { return dir.Read(name); }
 
 bool DriverSandbox::Exists(const std::string& name) const { return fs::exists(PathOf(name)); }
 
@@ -59,7 +47,7 @@ RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSe
     pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
+        if (chdir(dir.Path().c_str()) != 0) _exit(127);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_RDONLY);
         if (out < 0 || null < 0) _exit(127);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 struct RunResult {
     int exitCode = -1;   // the process exit code; -1 when it was killed
     std::string output;  // everything written to standard output
@@ -19,8 +21,8 @@ public:
     DriverSandbox(const DriverSandbox&) = delete;
     DriverSandbox& operator=(const DriverSandbox&) = delete;
 
-    const std::string& Dir() const { return dir; }
-    std::string PathOf(const std::string& name) const { return dir + "/" + name; }
+    const std::string& Dir() const { return dir.Path(); }
+    std::string PathOf(const std::string& name) const { return dir.PathOf(name); }
 
     void WriteIni(const std::string& text) const { WriteFile("KVT5100.ini", text); }
     void WriteFile(const std::string& name, const std::string& content) const;
@@ -31,7 +33,7 @@ public:
     RunResult Run(const std::vector<std::string>& args, int timeoutSeconds = 60) const;
 
 private:
-    std::string dir;
+    TempDir dir;
 };
 
 // An INI for the sandbox: section Common and ECR_1 on `device`, with small

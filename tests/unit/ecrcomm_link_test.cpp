@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "comport/ComPort.h"
 #include "config/Config.h"
@@ -13,6 +11,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "support/ScriptedSerialDevice.h"
+#include "support/TempDir.h"
 #include "tools/Stopwatch.h"
 
 namespace {
@@ -37,10 +36,8 @@ int Occurrences(const std::string& text, const std::string& part) {
 class EcrLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ecrcomm-test-XXXXXX";
-        dir = mkdtemp(pattern);
         WriteIni("");
-        DebugLogFile().Open(dir + "/dbgerror.log");
+        DebugLogFile().Open(dir.PathOf("dbgerror.log"));
         Stopwatch::SetFrequencyForTesting(0);
         TheEcrComm() = EcrComm{};
         TheComPort().UseDevice(std::make_unique<ScriptedSerialDevice>(script));
@@ -48,14 +45,13 @@ protected:
     void TearDown() override {
         TheEcrComm().Close();
         DebugLogFile().Close(true);
-        std::filesystem::remove_all(dir);
     }
     void WriteIni(const std::string& extra) {
-        std::ofstream(dir + "/KVT5100.ini") << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
-                                               "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
-                                               "SleepBetweenCommands = 0\r\n"
-                                            << extra;
-        TheConfig().SetFile(dir + "/KVT5100.ini", true);
+        std::ofstream(dir.PathOf("KVT5100.ini")) << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
+                                                    "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
+                                                    "SleepBetweenCommands = 0\r\n"
+                                                 << extra;
+        TheConfig().SetFile(dir.PathOf("KVT5100.ini"), true);
         TheConfig().SetSection("ECR_1", true);
     }
     EcrComm& OpenLink() {
@@ -63,13 +59,9 @@ protected:
         TheEcrComm().ReadSettings();
         return TheEcrComm();
     }
-    std::string Log() const {
-        std::ostringstream text;
-        text << std::ifstream(dir + "/dbgerror.log").rdbuf();
-        return text.str();
-    }
+    std::string Log() const { return dir.Read("dbgerror.log"); }
 
-    std::string dir;
+    TempDir dir{"ecrcomm-test"};
     std::shared_ptr<SerialScript> script = std::make_shared<SerialScript>();
 };
 
@@ -101,6 +93,13 @@ TEST_F(EcrLinkTest, OpenConfiguresThePortAndCloseReleasesIt) {
     EXPECT_EQ(Occurrences(Log(), "Closing serial port"), 1);
     TheEcrComm().Close();  // a second close does nothing
     EXPECT_EQ(Occurrences(Log(), "Closing serial port"), 1);
+
+    // Negative times count as 0 rather than wrapping round to huge time-outs.
+    WriteIni("LocalEcrCommMaxTime = -100\r\nComWTTC = -5\r\n");
+    OpenLink();
+    EXPECT_EQ(script->timeouts.readTotalTimeoutConstant, 1400u);
+    EXPECT_EQ(script->timeouts.writeTotalTimeoutConstant, 0u);
+    TheEcrComm().Close();
 
     struct Case { std::string ini; int openError, applyError; std::string log; };
     for (const Case& c : {Case{"", ENOENT, 0, "Unable to open serial port (system error code : 2)"},

@@ -7,13 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -22,30 +21,16 @@ namespace {
 // Runs the test inside a fresh working directory, where the logs are created.
 struct FoundationLogs : ::testing::Test {
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kvt-logs-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
         previous = fs::current_path();
-        fs::current_path(dir);
+        fs::current_path(dir.Path());
     }
     void TearDown() override {
         StandardLogFile().Close(false);
         DebugLogFile().Close(false);
         LogSettings = LogRetention{};
         fs::current_path(previous);
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
-    static std::string Read(const std::string& name) {
-        std::ifstream in(name, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    static void Write(const std::string& name, const std::string& content) {
-        std::ofstream(name, std::ios::binary | std::ios::trunc) << content;
-    }
-    fs::path dir;
+    TempDir dir{"kvt-logs"};
     fs::path previous;
 };
 
@@ -62,10 +47,10 @@ TEST_F(FoundationLogs, EntriesGetTimeStampsAndCrLf) {
     CloseLogs(0, 0);
 
     const std::string stamp = R"(\r\n\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\.\d{3}  )";
-    std::string standard = Read(StandardLogFileName);
+    std::string standard = dir.Read(StandardLogFileName);
     EXPECT_TRUE(std::regex_match(standard, std::regex("\r\n" + stamp + "first and more" + stamp + "standard only")))
         << standard;
-    std::string debug = Read(DebugLogFileName);
+    std::string debug = dir.Read(DebugLogFileName);
     EXPECT_TRUE(std::regex_match(debug, std::regex("\r\n" + stamp + "first and more" + stamp + "two\r\nlines")))
         << debug;
 }
@@ -85,13 +70,13 @@ TEST_F(FoundationLogs, RetentionAtCloseFollowsTheSettings) {
                                         << ", link errors " << c.linkErrors);
         // The debug log holds an earlier run; the standard log is new.
         fs::remove(StandardLogFileName);
-        Write(DebugLogFileName, "earlier\r\n");
+        dir.Write(DebugLogFileName, "earlier\r\n");
         OpenLogs();
         LogWrite(LogBoth, "this run", true);
         LogSettings = {c.dbgErrorLog == 0 ? 0 : 1, c.dbgErrorLog};
         CloseLogs(c.exitCode, c.linkErrors);
 
-        std::string debug = Read(DebugLogFileName);
+        std::string debug = dir.Read(DebugLogFileName);
         if (c.keepDebug)
             EXPECT_NE(debug.find("this run"), std::string::npos);
         else

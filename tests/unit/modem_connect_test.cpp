@@ -7,10 +7,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +20,7 @@
 #include "errors/Log.h"
 #include "modem/Modem.h"
 #include "platform/SerialDevice.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -136,13 +135,6 @@ private:
     bool open = false;
 };
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 struct Outcome {
     bool connected = false;
     std::string message;  // of the ModemException
@@ -153,11 +145,8 @@ struct Outcome {
 class ModemConnect : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kvt-modem-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        StandardLogFile().Open(dir + "/KVT5100.log");
-        DebugLogFile().Open(dir + "/dbgerror.log");
+        StandardLogFile().Open(dir.PathOf("KVT5100.log"));
+        DebugLogFile().Open(dir.PathOf("dbgerror.log"));
         TheModem() = Modem();
         TracePeerName = "ECR";
         state = std::make_shared<ModemState>();
@@ -168,12 +157,11 @@ protected:
         DebugLogFile().Close(true);
         TheModem() = Modem();
         TracePeerName = "ECR";
-        std::filesystem::remove_all(dir);
     }
 
     // The ECR section with a modem and small timings; `extraEcr` lines override them.
     void UseIni(const std::string& extraEcr, const std::string& extraSections = "") {
-        const std::string path = dir + "/KVT5100.ini";
+        const std::string path = dir.PathOf("KVT5100.ini");
         std::ofstream(path, std::ios::binary)
             << "[Common]\r\nDbgErrorLog = 3\r\n\r\n[ECR_1]\r\n"
             << extraEcr  // first, so that it wins over the lines below
@@ -203,7 +191,7 @@ protected:
         return outcome;
     }
 
-    std::string dir;
+    TempDir dir{"kvt-modem"};
     std::shared_ptr<ModemState> state;
 };
 
@@ -237,8 +225,8 @@ TEST_F(ModemConnect, ConnectsAfterEchoAndLateAnswerThenHangsUpOnce) {
     EXPECT_EQ(outcome.console, "Connecting...\rConnected: CONNECT 9600\n\n");
     EXPECT_TRUE(TheModem().Connected);
     EXPECT_EQ(TracePeerName, "ECR");
-    EXPECT_NE(ReadText(dir + "/KVT5100.log").find("Connected: CONNECT 9600"), std::string::npos);
-    const std::string debug = ReadText(dir + "/dbgerror.log");
+    EXPECT_NE(dir.Read("KVT5100.log").find("Connected: CONNECT 9600"), std::string::npos);
+    const std::string debug = dir.Read("dbgerror.log");
     EXPECT_NE(debug.find("Modem dial string: ATDT5551234"), std::string::npos);
     EXPECT_NE(debug.find("PC->MDM"), std::string::npos);
     EXPECT_NE(debug.find("Modem reply: CONNECT 9600"), std::string::npos);
@@ -249,7 +237,7 @@ TEST_F(ModemConnect, ConnectsAfterEchoAndLateAnswerThenHangsUpOnce) {
     EXPECT_FALSE(TheModem().Connected);
     TheModem().Disconnect();
     EXPECT_EQ(state->dtrDrops, 1);
-    const std::string afterClose = ReadText(dir + "/dbgerror.log");
+    const std::string afterClose = dir.Read("dbgerror.log");
     const size_t first = afterClose.find("Disconnecting modem");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(afterClose.find("Disconnecting modem", first + 1), std::string::npos);
@@ -261,7 +249,7 @@ TEST_F(ModemConnect, DisconnectWithoutConnectionLeavesDtrAlone) {
     EXPECT_FALSE(outcome.connected);
     TheModem().Disconnect();
     EXPECT_EQ(state->dtrDrops, 0);
-    EXPECT_EQ(ReadText(dir + "/dbgerror.log").find("Disconnecting modem"), std::string::npos);
+    EXPECT_EQ(dir.Read("dbgerror.log").find("Disconnecting modem"), std::string::npos);
 }
 
 TEST_F(ModemConnect, FailureRepliesAndTheirExitCodes) {

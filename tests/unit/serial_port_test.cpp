@@ -2,9 +2,7 @@
 // read time-out constant, caller errors and failed device calls.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "comport/ComPort.h"
 #include "config/Config.h"
@@ -12,6 +10,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "support/ScriptedSerialDevice.h"
+#include "support/TempDir.h"
 #include "tools/Stopwatch.h"
 
 namespace {
@@ -19,12 +18,10 @@ namespace {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/serial-port-test-XXXXXX";
-        dir = mkdtemp(pattern);
-        std::ofstream(dir + "/KVT5100.ini") << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
-        TheConfig().SetFile(dir + "/KVT5100.ini", true);
+        std::ofstream(dir.PathOf("KVT5100.ini")) << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
+        TheConfig().SetFile(dir.PathOf("KVT5100.ini"), true);
         TheConfig().SetSection("ECR_1", true);
-        DebugLogFile().Open(dir + "/dbgerror.log");
+        DebugLogFile().Open(dir.PathOf("dbgerror.log"));
         Stopwatch::SetFrequencyForTesting(0);
         port.UseDevice(std::make_unique<ScriptedSerialDevice>(script));
         port.DefaultSettings = DirectSettingsString;
@@ -35,13 +32,8 @@ protected:
     void TearDown() override {
         port.Close();
         DebugLogFile().Close(true);
-        std::filesystem::remove_all(dir);
     }
-    std::string Log() const {
-        std::ostringstream text;
-        text << std::ifstream(dir + "/dbgerror.log").rdbuf();
-        return text.str();
-    }
+    std::string Log() const { return dir.Read("dbgerror.log"); }
     template <typename Call>
     std::string SystemErrorOf(Call call) {
         try {
@@ -52,7 +44,7 @@ protected:
         return "no exception";
     }
 
-    std::string dir;
+    TempDir dir{"serial-port-test"};
     std::shared_ptr<SerialScript> script = std::make_shared<SerialScript>();
     ComPort port;
 };

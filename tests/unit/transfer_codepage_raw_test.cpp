@@ -1,12 +1,9 @@
 // Code page tables, output data files and the service command handler.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "config/Config.h"
@@ -15,35 +12,16 @@
 #include "fileIo/OutputDataFile.h"
 #include "io_Raw/RawCommands.h"
 #include "language/CodePage.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kvt-transfer-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string Read(const std::string& file) const {
-        std::ifstream in(path + "/" + file, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string path;
-};
-
 // Sets up the code page from a Common section holding `commonLines`; the
 // error text, or "" when the setup succeeded.
 std::string SetupWith(const TempDir& dir, const std::string& commonLines, int ecrLanguage = -1) {
-    std::string ini = dir.path + "/KVT5100.ini";
+    std::string ini = dir.PathOf("KVT5100.ini");
     std::ofstream(ini, std::ios::binary) << "[Common]\r\n" << commonLines << "\r\n[ECR_1]\r\nComNumber = 1\r\n";
     TheConfig().SetFile(ini, true);
     TheConfig().SetSection("ECR_1", true);
@@ -102,7 +80,7 @@ TEST(TransferCodePage, DosTranslatesBothWaysAndStopsAtNul) {
 
 TEST(TransferOutputFile, TextAndBinaryRecords) {
     TempDir dir;
-    std::string path = dir.path + "/out.txt";
+    std::string path = dir.PathOf("out.txt");
     std::ofstream(path) << "old content";
 
     auto text = CreateOutputDataFile(FileKindSortedText);
@@ -116,17 +94,17 @@ TEST(TransferOutputFile, TextAndBinaryRecords) {
     EXPECT_EQ(dir.Read("out.txt"), "1,\"a\"\r\ncut\r\n\r\n");
 
     auto binary = CreateOutputDataFile(FileKindBinary);
-    binary->Open((dir.path + "/dump.bin").c_str());
+    binary->Open(dir.PathOf("dump.bin").c_str());
     binary->WriteRecord("\x01\0\x02", 3);
     binary->WriteRecord("\0", 1);
     binary->Close();
     EXPECT_EQ(dir.Read("dump.bin"), std::string("\x01\0\x02\0", 4));
 
     try {
-        CreateOutputDataFile(FileKindText)->Open((dir.path + "/no/such/dir").c_str());
+        CreateOutputDataFile(FileKindText)->Open(dir.PathOf("no/such/dir").c_str());
         ADD_FAILURE() << "no exception";
     } catch (const FileIoException& e) {
-        EXPECT_EQ(e.GetMessage(), "Unable to open file '" + dir.path + "/no/such/dir'");
+        EXPECT_EQ(e.GetMessage(), "Unable to open file '" + dir.PathOf("no/such/dir") + "'");
     }
     EXPECT_THROW(CreateOutputDataFile(0), InternalErrorException);
 }

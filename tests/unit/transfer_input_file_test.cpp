@@ -2,10 +2,7 @@
 // duplicate record rules.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -14,31 +11,11 @@
 #include "config/Config.h"
 #include "errors/Exceptions.h"
 #include "fileIo/InputDataFile.h"
+#include "support/TempDir.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kvt-transfer-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string Write(const std::string& name, const std::string& content) const {
-        std::string file = path + "/" + name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
-    }
-    std::string path;
-};
 
 // Accepts lines whose first field is a non-empty number, like the numbered operations.
 int NumberedCheck(int phase, OperationDescriptor* d) {
@@ -229,7 +206,7 @@ TEST(TransferInputFile, MissingFileAndUnknownKindFail) {
 
 TEST(TransferInputFile, MillionLineFileLoadsSortedFromTheIndexOnly) {
     TempDir dir;
-    std::string path = dir.path + "/big.csv";
+    std::string path = dir.PathOf("big.csv");
     {
         std::ofstream out(path, std::ios::binary);
         for (int i = 1000000; i > 0; --i) out << i << ",\"item\"\r\n";
