@@ -96,8 +96,8 @@ TEST(LogoSendE2E, SendsOneFramePerRowFromTheTopThenTheEndFrame)
     }
     {
         LogoSession session;
-        BitmapSpec spec;  // one white row
-        RunResult run = session.Send(BuildBitmap(spec));
+        BitmapShape shape;  // one white row
+        RunResult run = session.Send(BuildBitmap(shape));
         EXPECT_EQ(run.exitCode, 0) << run.output;
         EXPECT_EQ(SentDataFrames(FromLogoCommand(session.sim)), std::vector<std::string>{std::string(60, '0')});
     }
@@ -108,11 +108,11 @@ TEST(LogoSendE2E, CodePageNeverChangesTheLogo)
     // With the DOS code page, text byte 0xB5 would go out as 0xC2; a logo
     // row holding 0xB5 must reach the register unchanged.
     LogoSession session("CodePage = DOS\r\n");
-    BitmapSpec spec;
-    spec.blackFirst = false;          // bits taken as they are, only reversed
-    spec.rows = {{0xAD, 0xCB, 0x0F}};  // becomes 0xB5, 0xD3, 0xF0
-    spec.rows[0].resize(30, 0);
-    RunResult run = session.Send(BuildBitmap(spec));
+    BitmapShape shape;
+    shape.blackFirst = false;          // bits taken as they are, only reversed
+    shape.rows = {{0xAD, 0xCB, 0x0F}};  // becomes 0xB5, 0xD3, 0xF0
+    shape.rows[0].resize(30, 0);
+    RunResult run = session.Send(BuildBitmap(shape));
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(SentDataFrames(FromLogoCommand(session.sim)),
               std::vector<std::string>{";5=3?0" + std::string(54, '0')});
@@ -120,9 +120,9 @@ TEST(LogoSendE2E, CodePageNeverChangesTheLogo)
 
 TEST(LogoSendE2E, RefusedFileSendsNothingAfterTheStatusRequest)
 {
-    BitmapSpec topDown;
+    BitmapShape topDown;
     topDown.height = -4;
-    BitmapSpec truncated;
+    BitmapShape truncated;
     truncated.height = 8;
     truncated.cutBytes = 10;
     struct Case {

@@ -75,11 +75,11 @@ std::vector<std::vector<uint8_t>> RowsFromText(const std::string& path)
 TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero)
 {
     TempBitmap bmp;
-    BitmapSpec spec;
-    spec.height = 3;
-    spec.blackFirst = false;  // file bit 1 is black: bits are taken as they are
-    spec.rows = {Row({0x80}), Row({0x01, 0xA5}), Row({}, 0xFF)};
-    bmp.Write(spec);
+    BitmapShape shape;
+    shape.height = 3;
+    shape.blackFirst = false;  // file bit 1 is black: bits are taken as they are
+    shape.rows = {Row({0x80}), Row({0x01, 0xA5}), Row({}, 0xFF)};
+    bmp.Write(shape);
 
     auto rows = LoadRows(bmp.Path());
     ASSERT_EQ(rows.size(), 3u);
@@ -110,26 +110,26 @@ TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder)
     std::vector<std::vector<uint8_t>> picture = {Row({0x80, 0x0F, 0xA5}), Row({}, 0xFF), Row({})};
     TempBitmap whiteFirst, blackFirst, sameBlue;
 
-    BitmapSpec spec;
-    spec.height = 3;
-    spec.blackFirst = false;
-    spec.rows = picture;
-    whiteFirst.Write(spec);
+    BitmapShape shape;
+    shape.height = 3;
+    shape.blackFirst = false;
+    shape.rows = picture;
+    whiteFirst.Write(shape);
 
     // The same picture with the usual black, white table: every file bit flips.
-    spec.blackFirst = true;
-    for (auto& row : spec.rows)
+    shape.blackFirst = true;
+    for (auto& row : shape.rows)
         for (auto& b : row) b = static_cast<uint8_t>(~b);
-    blackFirst.Write(spec);
+    blackFirst.Write(shape);
 
     auto expected = std::vector<std::vector<uint8_t>>{Row({0x01, 0xF0, 0xA5}), Row({}, 0xFF), Row({})};
     EXPECT_EQ(LoadRows(whiteFirst.Path()), expected);
     EXPECT_EQ(LoadRows(blackFirst.Path()), expected);
 
     // Equal blue bytes: the file's bits are taken as they are.
-    spec.rows = picture;
-    spec.colours = {0x10, 0, 0, 0, 0x10, 0xFF, 0xFF, 0};
-    sameBlue.Write(spec);
+    shape.rows = picture;
+    shape.colours = {0x10, 0, 0, 0, 0x10, 0xFF, 0xFF, 0};
+    sameBlue.Write(shape);
     EXPECT_EQ(LoadRows(sameBlue.Path()), expected);
 }
 
@@ -137,9 +137,9 @@ TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit)
 {
     for (int32_t height : {1, 100, 240}) {
         TempBitmap bmp;
-        BitmapSpec spec;
-        spec.height = height;
-        bmp.Write(spec);
+        BitmapShape shape;
+        shape.height = height;
+        bmp.Write(shape);
         EXPECT_EQ(LoadRows(bmp.Path()).size(), static_cast<size_t>(height)) << height;
     }
 }
@@ -149,28 +149,28 @@ TEST(LogoBitmap, RefusesPicturesTheEcrCannotPrint)
     const std::string wrong = "FileIo: Wrong bitmap file format";
     struct Case {
         const char* what;
-        void (*change)(BitmapSpec&);
+        void (*change)(BitmapShape&);
     } cases[] = {
-        {"signature", [](BitmapSpec& s) { s.signature = 0x4142; }},
-        {"width 239", [](BitmapSpec& s) { s.width = 239; }},
-        {"width 241", [](BitmapSpec& s) { s.width = 241; }},
-        {"width -240", [](BitmapSpec& s) { s.width = -240; }},
-        {"height 241", [](BitmapSpec& s) { s.height = 241; }},
-        {"height 0", [](BitmapSpec& s) { s.height = 0; }},
-        {"height -100 (top-down)", [](BitmapSpec& s) { s.height = -100; }},
-        {"height most negative", [](BitmapSpec& s) { s.height = INT32_MIN; }},
-        {"planes 2", [](BitmapSpec& s) { s.planes = 2; }},
-        {"4 bits", [](BitmapSpec& s) { s.bitsPerPixel = 4; }},
-        {"24 bits", [](BitmapSpec& s) { s.bitsPerPixel = 24; }},
-        {"RLE8", [](BitmapSpec& s) { s.compression = 1; }},
-        {"bit fields", [](BitmapSpec& s) { s.compression = 3; }},
+        {"signature", [](BitmapShape& s) { s.signature = 0x4142; }},
+        {"width 239", [](BitmapShape& s) { s.width = 239; }},
+        {"width 241", [](BitmapShape& s) { s.width = 241; }},
+        {"width -240", [](BitmapShape& s) { s.width = -240; }},
+        {"height 241", [](BitmapShape& s) { s.height = 241; }},
+        {"height 0", [](BitmapShape& s) { s.height = 0; }},
+        {"height -100 (top-down)", [](BitmapShape& s) { s.height = -100; }},
+        {"height most negative", [](BitmapShape& s) { s.height = INT32_MIN; }},
+        {"planes 2", [](BitmapShape& s) { s.planes = 2; }},
+        {"4 bits", [](BitmapShape& s) { s.bitsPerPixel = 4; }},
+        {"24 bits", [](BitmapShape& s) { s.bitsPerPixel = 24; }},
+        {"RLE8", [](BitmapShape& s) { s.compression = 1; }},
+        {"bit fields", [](BitmapShape& s) { s.compression = 3; }},
     };
     for (const auto& c : cases) {
         TempBitmap bmp;
-        BitmapSpec spec;
-        spec.height = 4;
-        c.change(spec);
-        bmp.Write(spec);
+        BitmapShape shape;
+        shape.height = 4;
+        c.change(shape);
+        bmp.Write(shape);
         EXPECT_EQ(LoadError(bmp.Path()), wrong) << c.what;
     }
 
@@ -184,20 +184,20 @@ TEST(LogoBitmap, PixelDataMissingFromTheFileIsAReadError)
 {
     struct Case {
         const char* what;
-        void (*change)(BitmapSpec&);
+        void (*change)(BitmapShape&);
     } cases[] = {
-        {"last row cut short", [](BitmapSpec& s) { s.cutBytes = 1; }},
-        {"no pixel data at all", [](BitmapSpec& s) { s.cutBytes = 4 * 32; }},
-        {"offset past the end", [](BitmapSpec& s) { s.pixelOffset = 100000; }},
-        {"offset that wraps", [](BitmapSpec& s) { s.pixelOffset = 0xFFFFFFF0u; }},
-        {"offset one row late", [](BitmapSpec& s) { s.pixelOffset = 62 + 32; }},
+        {"last row cut short", [](BitmapShape& s) { s.cutBytes = 1; }},
+        {"no pixel data at all", [](BitmapShape& s) { s.cutBytes = 4 * 32; }},
+        {"offset past the end", [](BitmapShape& s) { s.pixelOffset = 100000; }},
+        {"offset that wraps", [](BitmapShape& s) { s.pixelOffset = 0xFFFFFFF0u; }},
+        {"offset one row late", [](BitmapShape& s) { s.pixelOffset = 62 + 32; }},
     };
     for (const auto& c : cases) {
         TempBitmap bmp;
-        BitmapSpec spec;
-        spec.height = 4;
-        c.change(spec);
-        bmp.Write(spec);
+        BitmapShape shape;
+        shape.height = 4;
+        c.change(shape);
+        bmp.Write(shape);
         EXPECT_EQ(LoadError(bmp.Path()), "FileIo: File '" + bmp.Path() + "' read error") << c.what;
     }
 
@@ -209,11 +209,11 @@ TEST(LogoBitmap, HugeSizesAskForNoMemoryBeyondTheFile)
     // A width limit far above the logo's lets a damaged header claim an
     // enormous picture; it must end in the read error, not an allocation.
     TempBitmap bmp;
-    BitmapSpec spec;
-    spec.width = 0x7FFFFFF0;
-    spec.height = 0x7FFFFFF0;
-    spec.rows = {};
-    bmp.Write(spec);
+    BitmapShape shape;
+    shape.width = 0x7FFFFFF0;
+    shape.height = 0x7FFFFFF0;
+    shape.rows = {};
+    bmp.Write(shape);
     EXPECT_EQ(LoadError(bmp.Path(), 0x7FFFFFF0u), "FileIo: File '" + bmp.Path() + "' read error");
 }
 
@@ -223,10 +223,10 @@ TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding)
     // stride padding are never dots, in either colour table order.
     for (bool blackFirst : {false, true}) {
         TempBitmap bmp;
-        BitmapSpec spec;
-        spec.width = 12;
-        spec.height = 2;
-        spec.blackFirst = blackFirst;
+        BitmapShape shape;
+        shape.width = 12;
+        shape.height = 2;
+        shape.blackFirst = blackFirst;
         uint8_t dots = blackFirst ? 0x00 : 0xFF;
         uint8_t blank = static_cast<uint8_t>(~dots);
         // Top row: pixels 0 and 11 are dots. In both rows the 4 bits beyond
@@ -234,8 +234,8 @@ TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding)
         uint8_t first = static_cast<uint8_t>(blackFirst ? 0x7F : 0x80);
         uint8_t second = static_cast<uint8_t>(blackFirst ? 0xE0 : 0x1F);
         uint8_t edge = static_cast<uint8_t>(blackFirst ? 0xF0 : 0x0F);
-        spec.rows = {{first, second, dots, dots}, {blank, edge, dots, blank}};
-        bmp.Write(spec);
+        shape.rows = {{first, second, dots, dots}, {blank, edge, dots, blank}};
+        bmp.Write(shape);
         auto rows = LoadRows(bmp.Path(), 12);
         ASSERT_EQ(rows.size(), 2u);
         EXPECT_EQ(rows[0], (std::vector<uint8_t>{0x01, 0x08})) << blackFirst;
@@ -248,11 +248,11 @@ TEST(LogoBitmap, ColourTableFollowsALongerInformationHeader)
     // A 108-byte header puts colour masks where a 40-byte header has its
     // colour table; the real table (black, white) follows the header.
     TempBitmap bmp;
-    BitmapSpec spec;
-    spec.height = 1;
-    spec.infoSize = 108;
-    spec.rows = {Row({0x7F}, 0xFF)};  // black first: leftmost pixel black
-    bmp.Write(spec);
+    BitmapShape shape;
+    shape.height = 1;
+    shape.infoSize = 108;
+    shape.rows = {Row({0x7F}, 0xFF)};  // black first: leftmost pixel black
+    bmp.Write(shape);
     EXPECT_EQ(LoadRows(bmp.Path()), (std::vector<std::vector<uint8_t>>{Row({0x01})}));
 }
 

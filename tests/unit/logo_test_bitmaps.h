@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-struct BitmapSpec {
+struct BitmapShape {
     uint16_t signature = 0x4D42;
     int32_t width = 240;
     int32_t height = 1;
@@ -39,35 +39,35 @@ inline void Put32(std::string& out, size_t at, uint32_t v)
 // The bytes of a BMP file: the rows follow the colour table whatever
 // `pixelOffset` claims, stored bottom-up, each padded to the stride
 // (with the row's last byte value, so padding is never blank by accident).
-inline std::string BuildBitmap(const BitmapSpec& spec)
+inline std::string BuildBitmap(const BitmapShape& shape)
 {
-    const size_t rowBytes = spec.width > 0 ? (static_cast<size_t>(spec.width) + 7) / 8 : 0;
+    const size_t rowBytes = shape.width > 0 ? (static_cast<size_t>(shape.width) + 7) / 8 : 0;
     const size_t stride = (rowBytes + 3) / 4 * 4;
-    const uint8_t white = spec.blackFirst ? 0xFF : 0x00;
-    std::vector<std::vector<uint8_t>> rows = spec.rows;
-    if (rows.empty() && spec.height > 0 && spec.height <= 1000)
-        rows.assign(static_cast<size_t>(spec.height), std::vector<uint8_t>(rowBytes, white));
+    const uint8_t white = shape.blackFirst ? 0xFF : 0x00;
+    std::vector<std::vector<uint8_t>> rows = shape.rows;
+    if (rows.empty() && shape.height > 0 && shape.height <= 1000)
+        rows.assign(static_cast<size_t>(shape.height), std::vector<uint8_t>(rowBytes, white));
 
-    const size_t tableAt = 14 + spec.infoSize;
-    const size_t dataAt = spec.pixelOffset != 0 ? spec.pixelOffset : tableAt + 8;
+    const size_t tableAt = 14 + shape.infoSize;
+    const size_t dataAt = shape.pixelOffset != 0 ? shape.pixelOffset : tableAt + 8;
     std::string out(std::max(tableAt + 8, 54 + size_t{8}), '\0');
-    Put16(out, 0, spec.signature);
+    Put16(out, 0, shape.signature);
     Put32(out, 10, static_cast<uint32_t>(dataAt));
-    Put32(out, 14, spec.infoSize);
-    Put32(out, 18, static_cast<uint32_t>(spec.width));
-    Put32(out, 22, static_cast<uint32_t>(spec.height));
-    Put16(out, 26, spec.planes);
-    Put16(out, 28, spec.bitsPerPixel);
-    Put32(out, 30, spec.compression);
-    if (spec.infoSize >= 108) {  // colour masks of the longer headers
+    Put32(out, 14, shape.infoSize);
+    Put32(out, 18, static_cast<uint32_t>(shape.width));
+    Put32(out, 22, static_cast<uint32_t>(shape.height));
+    Put16(out, 26, shape.planes);
+    Put16(out, 28, shape.bitsPerPixel);
+    Put32(out, 30, shape.compression);
+    if (shape.infoSize >= 108) {  // colour masks of the longer headers
         Put32(out, 54, 0x00FF0000);
         Put32(out, 58, 0x0000FF00);
         Put32(out, 62, 0x000000FF);
         Put32(out, 66, 0xFF000000);
     }
-    std::vector<uint8_t> table = spec.colours;
+    std::vector<uint8_t> table = shape.colours;
     if (table.empty())
-        table = spec.blackFirst ? std::vector<uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}
+        table = shape.blackFirst ? std::vector<uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}
                                 : std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0};
     for (size_t i = 0; i < 8; ++i) out[tableAt + i] = static_cast<char>(table[i]);
 
@@ -77,7 +77,7 @@ inline std::string BuildBitmap(const BitmapSpec& spec)
         row.resize(stride, pad);
         out.append(row.begin(), row.end());
     }
-    out.resize(out.size() - std::min(spec.cutBytes, out.size()));
+    out.resize(out.size() - std::min(shape.cutBytes, out.size()));
     return out;
 }
 
@@ -96,7 +96,7 @@ public:
     TempBitmap& operator=(const TempBitmap&) = delete;
 
     const std::string& Path() const { return path; }
-    void Write(const BitmapSpec& spec) const { WriteBytes(BuildBitmap(spec)); }
+    void Write(const BitmapShape& shape) const { WriteBytes(BuildBitmap(shape)); }
     void WriteRaw(const std::vector<uint8_t>& bytes) const { WriteBytes(std::string(bytes.begin(), bytes.end())); }
 
 private:

@@ -26,16 +26,16 @@ bool SentByRegister(Phase phase) { return phase == Phase::Read || phase == Phase
 
 }  // namespace
 
-bool Faults::Add(const std::string& spec, std::string& error) {
-    error = "bad fault '" + spec + "': ";
+bool Faults::Add(const std::string& text, std::string& error) {
+    error = "bad fault '" + text + "': ";
     Fault fault;
-    size_t at = spec.find('@');
+    size_t at = text.find('@');
     if (at == std::string::npos) {
         error += "no @PHASE";
         return false;
     }
-    std::string kindText = spec.substr(0, at);
-    std::string rest = spec.substr(at + 1);
+    std::string kindText = text.substr(0, at);
+    std::string rest = text.substr(at + 1);
 
     size_t star = rest.find('*');
     if (star != std::string::npos) {

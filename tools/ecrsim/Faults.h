@@ -20,9 +20,9 @@ struct Fault {
 
 class Faults {
 public:
-    // Adds one specification; false with a message when it is malformed or the
-    // kind does not fit the phase.
-    bool Add(const std::string& spec, std::string& error);
+    // Adds one fault given as KIND[=ARG]@PHASE[#INDEX][*COUNT]; false with a
+    // message when it is malformed or the kind does not fit the phase.
+    bool Add(const std::string& text, std::string& error);
 
     // A status request that is not a retry starts a new run: indices and
     // use counts start again.

@@ -124,7 +124,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 
 const char* UsageText() {
     return "usage: ecrsim (--link PATH | --device PATH) [--status TEXT] [--baud N] [--log FILE]\n"
-           "              [--serve CODE=FILE]... [--fault SPEC]... [--modem MODE[,delay=MS][,echo=off]]\n"
+           "              [--serve CODE=FILE]... [--fault FAULT]... [--modem MODE[,delay=MS][,echo=off]]\n"
            "              [--runs N] [--show-logo]\n";
 }
 

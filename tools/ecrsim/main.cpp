@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     WireLog log;
     if (!options.logPath.empty() && !log.Open(options.logPath)) return Fail("cannot open log " + options.logPath);
     Faults faults;
-    for (const auto& spec : options.faults)
-        if (!faults.Add(spec, error)) return Fail(error);
+    for (const auto& fault : options.faults)
+        if (!faults.Add(fault, error)) return Fail(error);
     for (const auto& [code, path] : options.serve)
         if (!std::ifstream(path)) return Fail("cannot read " + path);
 
