@@ -341,25 +341,4 @@ TEST(OpsEndToEnd, FiscalRangeSetsTheReportFromLevelTwo) {
     }
 }
 
-TEST(OpsEndToEnd, HelpListsTheTwentyCommandsInTableOrder) {
-    DriverSandbox box;
-    RunResult help = box.Run({"/H1"});
-    ASSERT_EQ(help.exitCode, 0);
-    size_t start = help.output.find("KVT5100 commands:\n\n");
-    ASSERT_NE(start, std::string::npos) << help.output;
-    std::vector<std::string> rows = Lines(help.output.substr(start));
-    rows.erase(rows.begin(), rows.begin() + 2);
-    while (!rows.empty() && rows.back().empty()) rows.pop_back();
-    EXPECT_EQ(rows, (std::vector<std::string>{
-                        "  200 PLU table send", "  201 PLU record add/modify/delete", "  207 PLU table read",
-                        "  502 PLU sales report read", "  503 PLU sales report read and clear",
-                        "  211 DEPARTMENT record modify", "  217 DEPARTMENT records read",
-                        "  232 Financial report read", "  233 Financial report read and clear",
-                        "  234 Financial periodical report read", "  235 Financial periodical report read and clear",
-                        "  562 Hourly report read", "  563 Hourly report read and clear", "  670 Logo bitmap send",
-                        "  700 Fiscal memory dump read", "  701 Fiscal report Z counter range set",
-                        "  702 Fiscal report date range set", "  703 Fiscal report read", "  750 Clerk report read",
-                        "  751 Clerk report read and clear"}));
-}
-
 }  // namespace
