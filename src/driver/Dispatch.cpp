@@ -1,5 +1,6 @@
 #include "driver/Dispatch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,7 +24,9 @@ int EcrOperationMaxTime() { return operationMaxTime; }
 
 void LoadOperationSettings() {
     SetupCodePage(TheEcrComm().ecrLanguage);
-    operationMaxTime = TheConfig().GetInt("EcrOperationMaxTime", DefaultEcrOperationMaxTime);
+    // A negative value (a typing slip) counts as 0: the link adds the time to
+    // its own as an unsigned count, where it would wrap round to a wait of weeks.
+    operationMaxTime = std::max(0, TheConfig().GetInt("EcrOperationMaxTime", DefaultEcrOperationMaxTime));
 }
 
 int TranslateCommandNumber(int commandNumber) {

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "tools/TextTools.h"
-
 Exception::Exception(std::string message, std::string logText, int exitCode)
     : Message(std::move(message)), LogText(std::move(logText)), ExitCode(exitCode) {}
 

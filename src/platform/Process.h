@@ -7,7 +7,8 @@ namespace platform {
 // Full path of the program file; false (errno set) when it cannot be found.
 bool GetProgramPath(std::string& path);
 
-// Remembered by main(): the program path and the arguments joined by blanks.
+// Remembered at the start of the run: the program path and the arguments
+// joined by blanks.
 void SetCommandLine(int argc, char** argv);
 const std::string& GetCommandLine();
 

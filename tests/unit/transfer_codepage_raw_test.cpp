@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/Config.h"
+#include "driver/Dispatch.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "fileIo/OutputDataFile.h"
@@ -75,6 +76,30 @@ TEST(TransferCodePage, DosTranslatesBothWaysAndStopsAtNul) {
     int changed = 0;
     for (int i = 0; i < 256; ++i) changed += ToEcrTable()[i] != i;
     EXPECT_EQ(changed, 21);  // 22 letters, S with caron has the same code on both sides
+    ResetCodePageTables();
+}
+
+TEST(TransferDispatch, OperationTimeSetting) {
+    TempDir dir;
+    struct Case {
+        const char* ecrLines;
+        int expected;
+    } cases[] = {
+        {"", 1400},
+        {"EcrOperationMaxTime = 250\r\n", 250},
+        {"EcrOperationMaxTime = abc\r\n", 0},
+        // A negative time would wrap round to weeks of waiting in the link.
+        {"EcrOperationMaxTime = -1000\r\n", 0},
+    };
+    for (const Case& c : cases) {
+        std::string ini = dir.PathOf("KVT5100.ini");
+        std::ofstream(ini, std::ios::binary) << "[Common]\r\nCodePage = RIM\r\n[ECR_1]\r\nComNumber = 1\r\n"
+                                             << c.ecrLines;
+        TheConfig().SetFile(ini, true);
+        TheConfig().SetSection("ECR_1", true);
+        LoadOperationSettings();
+        EXPECT_EQ(EcrOperationMaxTime(), c.expected) << c.ecrLines;
+    }
     ResetCodePageTables();
 }
 
