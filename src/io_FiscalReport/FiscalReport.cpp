@@ -71,6 +71,9 @@ int DecodeReportFrame(OperationDescriptor* descriptor) {
 }  // namespace
 
 bool IsFiscalDate(const std::string& text) {
+    // The date goes to the register with only its "-" taken out: a blank or
+    // quote that the split below would trim away must not pass.
+    if (text.find_first_not_of("0123456789-") != std::string::npos) return false;
     FieldList parts;  // not the shared list: it still holds the record's fields
     if (parts.Split(text, "-") != 3) return false;
     // The register gets the date as at most six digits: a missing part

@@ -229,14 +229,37 @@ bool PosixSerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
     return true;
 }
 
+namespace {
+
+// The current time rounded up to a whole millisecond. Deadlines count from
+// here, so that the millisecond clock never makes a read end early.
+int64_t CeilMilliseconds() { return (PerformanceCounter() + 999999) / 1000000; }
+
+}  // namespace
+
+void PosixSerialDevice::PauseForMoreBytes(size_t missing, int64_t remainingMs) const {
+    // The rest of the bytes trickle in at line speed. Waking for each one
+    // costs far more CPU than the bytes are worth: sleep for about three
+    // quarters of their line time instead, and take what has come. The
+    // pause never reaches past the time-out, and never lasts more than half
+    // the byte interval, which bounds how much later than the interval a
+    // read may end (the gap counts from the end of the pause).
+    if (missing < 2 || byteTimeUs <= 0 || remainingMs == 0) return;
+    int64_t pauseUs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4;
+    if (current.readIntervalTimeout != 0) pauseUs = std::min<int64_t>(pauseUs, current.readIntervalTimeout * 500LL);
+    if (remainingMs > 0) pauseUs = std::min(pauseUs, remainingMs * 1000);
+    timespec pause{static_cast<time_t>(pauseUs / 1000000), static_cast<long>(pauseUs % 1000000) * 1000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
 bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     received = 0;
     if (!IsOpen()) {
         errno = EBADF;
         return false;
     }
-    ReadDeadline deadline(current, size, MonotonicMilliseconds());
-    int64_t pauseStartMs = -1;
+    ReadDeadline deadline(current, size, CeilMilliseconds());
     while (received < size) {
         // The time-out is judged as of this read: bytes that came while the
         // process was not running (a busy machine) are still in time.
@@ -244,30 +267,12 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
-            int64_t nowMs = MonotonicMilliseconds();
-            // After a pause the bytes came in at line speed from its start:
-            // the gap after the last of them counts from then, not from now.
-            int64_t arrivedMs = nowMs;
-            if (pauseStartMs >= 0)
-                arrivedMs = std::min(nowMs, pauseStartMs + (n * byteTimeUs + 999) / 1000);
-            deadline.ByteReceived(arrivedMs);
-            pauseStartMs = -1;
-            // The rest of the bytes trickle in at line speed. Waking for each
-            // one costs far more CPU than the bytes are worth: wait for about
-            // three quarters of their line time instead (never past the
-            // time-out), and take what has come.
-            size_t missing = size - received;
-            int64_t remainingMs = deadline.RemainingMs(arrivedMs);
-            if (missing >= 2 && byteTimeUs > 0 && remainingMs != 0) {
-                int64_t pauseUs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4;
-                if (remainingMs > 0) pauseUs = std::min(pauseUs, (arrivedMs + remainingMs - nowMs) * 1000);
-                if (pauseUs > 0) {
-                    pauseStartMs = nowMs;
-                    timespec pause{static_cast<time_t>(pauseUs / 1000000), static_cast<long>(pauseUs % 1000000) * 1000};
-                    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-                    }
-                }
-            }
+            // Bytes that came during a pause may have come at any time in
+            // it; only "before now" is sure. The gap counts from now, so a
+            // sender that is slower than the line is never cut off early.
+            int64_t nowMs = CeilMilliseconds();
+            deadline.ByteReceived(nowMs);
+            PauseForMoreBytes(size - received, deadline.RemainingMs(nowMs));
             continue;
         }
         if (n == 0) {
@@ -276,7 +281,6 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        pauseStartMs = -1;  // nothing came during the pause
 
         int64_t remaining = deadline.RemainingMs(readMs);
         if (remaining == 0) break;

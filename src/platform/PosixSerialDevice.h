@@ -28,6 +28,8 @@ public:
 
 private:
     bool WaitForOutput(int64_t deadline, size_t& unsent);
+    // Sleeps while `missing` more bytes of a read are on their way.
+    void PauseForMoreBytes(size_t missing, int64_t remainingMs) const;
 
     int fd = -1;
     SerialTimeouts current;

@@ -350,6 +350,8 @@ TEST_F(OpsHandlers, FiscalDates) {
         {"a-3-09", false, ""},         {"", false, ""},             {"1/3/09", false, ""},
         {"01-03-", false, ""},         {"-03-09", false, ""},       {"01--09", false, ""},
         {"01-03-009", false, ""},      {"001-3-09", false, ""},
+        // Blanks or quotes inside would reach the register as part of the date.
+        {"1 -3-09", false, ""},        {"01- 03-09", false, ""},    {"\"01\"-03-09", false, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsFiscalDate(c.text), c.valid) << c.text;

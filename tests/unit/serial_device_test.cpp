@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "comport/ComPort.h"
 #include "ecrcomm/EcrComm.h"
@@ -124,6 +126,46 @@ TEST_F(PtyDeviceTest, MovesBytesUnchangedWithinTimeoutsAndReportsHangUp) {
     errno = 0;
     EXPECT_FALSE(device.Write(out, sizeof out, count));
     EXPECT_EQ(errno, EIO);
+}
+
+TEST_F(PtyDeviceTest, ReadKeepsTheGapRuleForSlowSendersAndEndsAtTheTotalLimit) {
+    ASSERT_TRUE(device.Open(path));
+    ApplySettingsString("baud=300", settings);  // 37 ms a byte: the read sleeps long between looks
+    ASSERT_TRUE(device.Apply(settings));
+    auto sendLater = [this](const char* bytes, int count, int gapMs) {
+        return std::thread([=, this] {
+            for (int i = 0; i < count; ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+                ASSERT_EQ(write(master, bytes + i, 1), 1);
+            }
+        });
+    };
+    uint8_t in[40];
+    size_t count = 0;
+
+    // A sender slower than the line: each gap is well inside the 600 ms
+    // interval, also when a byte lands late in a pause of the read.
+    ASSERT_TRUE(device.SetTimeouts({600, 0, 20000, 0, 1000}));
+    std::thread slow([this] {
+        ASSERT_EQ(write(master, "a", 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_EQ(write(master, "b", 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        ASSERT_EQ(write(master, "c", 1), 1);
+    });
+    bool ok = device.Read(in, sizeof in, count);
+    slow.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(in), count), "abc");
+
+    // Bytes every 50 ms for a second against a 300 ms total: the total ends the read.
+    ASSERT_TRUE(device.SetTimeouts({1000, 0, 300, 0, 1000}));
+    std::thread steady = sendLater("01234567890123456789", 20, 50);
+    ok = device.Read(in, sizeof in, count);
+    steady.join();
+    EXPECT_TRUE(ok);
+    EXPECT_GT(count, 0u);
+    EXPECT_LT(count, 20u);
 }
 
 }  // namespace
