@@ -2,6 +2,7 @@
 // Every driver test relies on these exchanges being right.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,7 +199,7 @@ TEST_F(EcrsimTest, BadCommandFramesAreRefusedAndTheLineResynchronises) {
     again.Write(Command(0x73));
     EXPECT_EQ(Hex(again.Read(1)), "06");
     EXPECT_EQ(again.ReadAll(), std::vector<std::string>{});
-    EXPECT_NE(sim.Log().find("NOTE line closed during a transfer"), std::string::npos);
+    EXPECT_NE(sim.Log().find("NOTE line closed during a transfer"), std::string::npos) << sim.Log();
 }
 
 // A frame of a read comes again after a NAK or no answer, the same each time.
@@ -446,6 +447,22 @@ TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
     EXPECT_NE(sim.Log().find("NOTE block checksum mismatch"), std::string::npos);
 }
 
+// A run that gave up on its refused status and closed the line: the next
+// status opens a new run and meets the fault again.
+TEST_F(EcrsimTest, StatusAfterTheLineClosedStartsANewRun) {
+    Simulator sim(dir.Path(), {"--fault", "nak@status"});
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        RawLine line(sim.LinkPath());
+        line.Write(Command(0x83));
+        EXPECT_EQ(Hex(line.Read(1)), "15");
+    }
+    RawLine line(sim.LinkPath());
+    line.Write(Command(0x83));
+    EXPECT_EQ(Hex(line.Read(1)), "15");
+    line.Status();  // the retry within the run is answered
+}
+
 TEST_F(EcrsimTest, ModemFrontAnswersTheDialThenPlaysTheRegister) {
     Simulator sim(dir.Path(), {"--modem", "connect"});
     RawLine line(sim.LinkPath());
@@ -473,6 +490,27 @@ TEST_F(EcrsimTest, ModemFrontRefusesTheCallAsItsModeSays) {
             EXPECT_NE(Hex(line.Read(1, {}, 300)), "06");
         }
     }
+}
+
+// A test process that dies without its destructors takes its simulator along.
+TEST_F(EcrsimTest, SimulatorEndsWithTheTestProcess) {
+    const std::string link = dir.PathOf("ecr.tty");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            Simulator sim(dir.Path());
+            _exit(0);  // without the destructor, which would stop the simulator
+        } catch (...) {
+            _exit(1);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the simulator did not start";
+    for (int i = 0; i < 500 && std::filesystem::is_symlink(std::filesystem::symlink_status(link)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
 }
 
 TEST_F(EcrsimTest, ExitsAfterTheGivenRunsAndRemovesItsLink) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,13 @@ std::string ReadWholeFile(const std::string& path) {
     return text.str();
 }
 
+// In a child just forked from `parent`: the child gets `signalNumber` when the test
+// process ends, so that no driver or simulator outlives a crashed or killed
+// test. False when the parent is already gone.
+bool EndWithParent(pid_t parent, int signalNumber) {
+    return prctl(PR_SET_PDEATHSIG, signalNumber) == 0 && getppid() == parent;
+}
+
 }  // namespace
 
 DriverSandbox::DriverSandbox() : dir("kvt5100-test") {
@@ -44,9 +52,11 @@ bool DriverSandbox::Exists(const std::string& name) const { return fs::exists(Pa
 
 RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSeconds) const {
     std::string outputPath = PathOf(".driver-stdout");
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
+        if (!EndWithParent(parent, SIGKILL)) _exit(127);
         if (chdir(dir.Path().c_str()) != 0) _exit(127);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_RDONLY);
@@ -95,9 +105,11 @@ Simulator::Simulator(const std::string& dirPath, const std::vector<std::string>&
       outputPath(dirPath + "/ecrsim.out") {
     std::error_code ignored;
     fs::remove(linkPath, ignored);
+    pid_t parent = getpid();
     pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (!EndWithParent(parent, SIGTERM)) _exit(127);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_RDONLY);
         if (out < 0 || null < 0) _exit(127);
@@ -120,7 +132,13 @@ Simulator::Simulator(const std::string& dirPath, const std::vector<std::string>&
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!fs::exists(linkPath)) throw std::runtime_error("ecrsim did not create " + linkPath);
+    if (!fs::exists(linkPath)) {
+        // The destructor does not run for a constructor that throws.
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+        throw std::runtime_error("ecrsim did not create " + linkPath);
+    }
 }
 
 Simulator::~Simulator() { Stop(); }

@@ -43,7 +43,8 @@ std::string TestIni(const std::string& device, const std::string& extraEcr = "",
                     const std::string& extraCommon = "");
 
 // The simulated ECR (build/ecrsim) on a pty linked at <dir>/ecr.tty, logging
-// to <dir>/ecrsim.log. Stopped (SIGTERM) by Stop() or the destructor.
+// to <dir>/ecrsim.log. Stopped (SIGTERM) by Stop() or the destructor, and
+// also when the test process ends without them.
 class Simulator {
 public:
     Simulator(const std::string& dir, const std::vector<std::string>& options = {});

@@ -70,6 +70,16 @@ bool Line::OpenPty(const std::string& link, std::string& error) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     isPty = true;
 
+    // Watch the slave for the driver's opens and closes: added after our own
+    // open, and before the link exists, so that no open of the driver can
+    // come before the watch (a missed open would hide the close that ends
+    // the run).
+    notifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notifyFd >= 0 && inotify_add_watch(notifyFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        close(notifyFd);
+        notifyFd = -1;
+    }
+
     struct stat existing {};
     if (lstat(link.c_str(), &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
@@ -83,13 +93,6 @@ bool Line::OpenPty(const std::string& link, std::string& error) {
         return false;
     }
     linkPath = link;
-
-    // Watch the slave for the driver's opens and closes (added after our own open).
-    notifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notifyFd >= 0 && inotify_add_watch(notifyFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        close(notifyFd);
-        notifyFd = -1;
-    }
     return true;
 }
 

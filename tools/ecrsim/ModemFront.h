@@ -19,7 +19,6 @@ public:
     void OnBytes(const uint8_t* data, size_t count, int64_t nowMs) { Feed(data, count, nowMs, true); }
     void OnTimer(int64_t nowMs);
     int64_t NextDeadline() const { return answerDueMs; }
-    bool Online() const { return online; }
     // The call is over (the driver closed the line or dropped its DTR).
     void Hangup();
     // On a real device: a peer that dropped DSR/DCD has hung up.

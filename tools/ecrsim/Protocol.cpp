@@ -78,6 +78,8 @@ void Protocol::OnLineClosed() {
     queued.clear();
     pending.reset();
     ackDeadlineMs = -1;
+    // The next status request opens a new run even when this one gave up on a refused status.
+    statusRetryExpected = false;
     if (state == State::Receiving || state == State::Sending) log.Note("line closed during a transfer");
     if (state != State::Dead) state = State::Idle;
 }

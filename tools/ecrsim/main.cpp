@@ -4,7 +4,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <optional>
 
@@ -82,6 +84,15 @@ int main(int argc, char** argv) {
     std::optional<ModemFront> modem;
     if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
 
+    // The driver's last close of the line ends its run.
+    auto takeOpensAndCloses = [&] {
+        if (line.TakeNotifyEvents() >= 0) return;
+        protocol.OnLineClosed();
+        if (modem) modem->Hangup();
+        // Unless the next run already has the line and its own settings on it.
+        if (!line.DriverHasLine()) line.ResetAfterDriver();
+    };
+
     int64_t lastInputMs = NowMs();
     uint8_t buffer[4096];
     while (!StopRequested) {
@@ -96,15 +107,14 @@ int main(int argc, char** argv) {
         pollfd fds[2] = {{line.Fd(), static_cast<short>(POLLIN | (protocol.Flooding() ? POLLOUT : 0)), 0},
                          {line.NotifyFd(), POLLIN, 0}};
         int ready = poll(fds, line.NotifyFd() >= 0 ? 2 : 1, static_cast<int>(timeout));
-        if (ready < 0) continue;  // a signal: the loop condition decides
+        if (ready < 0) {
+            if (errno == EINTR) continue;  // a signal: the loop condition decides
+            log.Note(std::string("poll failed: ") + std::strerror(errno));
+            break;  // rather than spin on an error that stays
+        }
 
         // Opens and closes first, so a closed run is finished before new input.
-        if (line.TakeNotifyEvents() < 0) {
-            protocol.OnLineClosed();
-            if (modem) modem->Hangup();
-            // Unless the next run already has the line and its own settings on it.
-            if (!line.DriverHasLine()) line.ResetAfterDriver();
-        }
+        takeOpensAndCloses();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             size_t n;
             while ((n = line.Receive(buffer, sizeof buffer)) > 0) {
@@ -112,6 +122,9 @@ int main(int argc, char** argv) {
                 if (modem) modem->OnBytes(buffer, n, lastInputMs);
                 else protocol.OnBytes(buffer, n, lastInputMs);
                 if (protocol.ExitRequested()) break;
+                // The run may have ended (and the next one begun) while these
+                // bytes were handled: its close comes before further bytes.
+                takeOpensAndCloses();
             }
         }
         if (line.Broken()) {
