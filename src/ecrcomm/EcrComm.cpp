@@ -71,7 +71,6 @@ void EcrComm::Open() {
     port.Open();
     if (useModem) TheModem().Connect();
     port.SetEofChar(static_cast<char>(CR));
-    linkOpen = true;
 }
 
 void EcrComm::Init() {
@@ -138,7 +137,6 @@ void EcrComm::Close() {
     if (useModem) TheModem().Disconnect();
     platform::SleepMilliseconds(sleepBetweenCommands);
     port.Close();
-    linkOpen = false;
 }
 
 void EcrComm::LogStatistics(int destinations) const {

@@ -67,12 +67,6 @@ public:
     bool WriteBytes(const uint8_t* bytes, size_t count);
     bool ReadBytes(uint8_t* buffer, size_t count);
     size_t ReadUpTo(uint8_t* buffer);
-
-    // True from a completed Open until Close.
-    bool IsOpen() const { return linkOpen; }
-
-private:
-    bool linkOpen = false;
 };
 
 EcrComm& TheEcrComm();

@@ -187,6 +187,14 @@ TEST(RunFlow, CommandRunsThroughTheLink) {
     EXPECT_TRUE(Contains(log, "I/O statistics : OUT frames = "));
     EXPECT_LT(log.find("I/O statistics"), log.rfind("Completed OK"));
 
+    // The command number is read up to its first non-digit; words after the
+    // file name are ignored.
+    RunResult loose = box.Run({"/k1", "232x", "loose.txt", "extra"});
+    EXPECT_EQ(loose.exitCode, 0) << loose.output;
+    EXPECT_TRUE(Contains(loose.output, "Command: 232 - Financial report read\n\n")) << loose.output;
+    EXPECT_TRUE(box.Exists("loose.txt"));
+    EXPECT_FALSE(box.Exists("extra"));
+
     // A rejected input line turns a completed send into exit code 2.
     box.WriteFile("plu.txt", "1,100,\"Milk\",1,1,1\r\nnot a record\r\n");
     RunResult dataError = box.Run({"200", "plu.txt"});
