@@ -37,6 +37,16 @@ size_t ReadLine(FILE* file, char* buffer, size_t size) {
     throw FileIoException(std::string("Unable to read file '") + fileName + "'");
 }
 
+// FNV-1a over the bytes of one line.
+uint32_t LineChecksum(const char* data, size_t length) {
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(data[i]);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
 }  // namespace
 
 std::unique_ptr<InputDataFile> CreateInputDataFile(int fileKind) {
@@ -164,7 +174,8 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
         if (valid) {
             int64_t number = 0;
             if (numbered && fields.Count() > 0) number = ParseLeadingInt64(fields.At(0));
-            index.push_back({number, static_cast<int32_t>(position), line});
+            index.push_back({number, static_cast<int32_t>(position), line, static_cast<int32_t>(length),
+                             LineChecksum(descriptor->text, length)});
         } else {
             printf("Line %-5d - empty or bad format\n", line);
             ++bad;
@@ -173,6 +184,9 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
         ++line;
     }
     if (ferror(file)) ThrowReadError(fileName);
+    // Records are read again by position when they are sent: a file that
+    // cannot be repositioned (a pipe) is refused now, before the ECR is asked.
+    if (!index.empty() && fseeko(file, 0, SEEK_SET) != 0) ThrowReadError(fileName);
 
     if (bad > 0) {
         LogWrite(LogBoth, FormatString("Found %d empty or bad format record(s)", bad), true);
@@ -192,8 +206,14 @@ int TextInputFile::GetRecord(uint32_t at, char* buffer, size_t size) {
         buffer[0] = '\0';
         ThrowReadError(fileName.c_str());
     }
-    ReadLine(file, buffer, size);
+    size_t length = ReadLine(file, buffer, size);
     if (ferror(file)) ThrowReadError(fileName.c_str());
+    // A record that is not the line checked at loading (the file was edited,
+    // cut or replaced meanwhile) must not reach the ECR unchecked.
+    const size_t checked = static_cast<size_t>(entry.length);
+    const bool whole = checked < size;
+    if (length != (whole ? checked : size - 1) || (whole && LineChecksum(buffer, length) != entry.checksum))
+        throw FileIoException("File '" + fileName + "' was changed during the transfer");
     return entry.lineNumber;
 }
 

@@ -26,6 +26,10 @@ struct RecordIndexEntry {
     int64_t recordNumber;
     int32_t filePosition;
     int32_t lineNumber;
+    // The line as it was checked: its byte count and a checksum of its
+    // bytes, so that a record read again at send time can be recognised.
+    int32_t length = 0;
+    uint32_t checksum = 0;
 };
 using RecordIndex = std::vector<RecordIndexEntry>;
 

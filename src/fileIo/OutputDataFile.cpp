@@ -27,6 +27,10 @@ void OutputDataFile::Put(const char* data, size_t length) {
     if (length > 0 && fwrite(data, 1, length, file) != length) writeFailed = true;
 }
 
+void OutputDataFile::EndRecord() {
+    if (fflush(file) != 0) writeFailed = true;
+}
+
 void OutputDataFile::Close() {
     if (file == nullptr) return;
     bool failed = writeFailed || ferror(file) != 0;
@@ -40,11 +44,13 @@ void TextOutputFile::WriteRecord(const char* data, size_t) {
     if (data == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
     Put(data, strlen(data));
     Put("\r\n", 2);
+    EndRecord();
 }
 
 void BinaryOutputFile::WriteRecord(const char* data, size_t length) {
     if (data == nullptr && length > 0) THROW_INTERNAL_ERROR("src/fileIo");
     Put(data, length);
+    EndRecord();
 }
 
 std::unique_ptr<OutputDataFile> CreateOutputDataFile(int fileKind) {

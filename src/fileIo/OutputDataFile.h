@@ -16,6 +16,9 @@ public:
 protected:
     // Remembers a failed write; Close reports it.
     void Put(const char* data, size_t length);
+    // Hands the finished record to the system at once, so that a run that is
+    // killed leaves whole records only, as many as the console counted.
+    void EndRecord();
     FILE* file = nullptr;
     std::string fileName;
     bool writeFailed = false;

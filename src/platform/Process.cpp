@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <vector>
 
 namespace platform {
@@ -38,6 +39,8 @@ void SetCommandLine(int argc, char** argv) {
 }
 
 const std::string& GetCommandLine() { return commandLine; }
+
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool PathExists(const std::string& path) {
     struct stat info {};

@@ -12,6 +12,10 @@ bool GetProgramPath(std::string& path);
 void SetCommandLine(int argc, char** argv);
 const std::string& GetCommandLine();
 
+// Console output to a reader that has gone away fails quietly instead of
+// ending the process in the middle of a transfer.
+void IgnoreBrokenPipe();
+
 bool PathExists(const std::string& path);  // a file or a directory
 bool RemoveFile(const std::string& path);
 

@@ -36,7 +36,9 @@ bool ReadRawLines(const std::string& path, std::vector<std::string>& lines) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t start = 0;
+    // Editors that save as UTF-8 may put a byte order mark first; it would
+    // otherwise hide the first section header.
+    size_t start = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();

@@ -4,11 +4,19 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/Harness.h"
 
@@ -33,6 +41,22 @@ public:
 private:
     int fd;
 };
+
+// Starts the driver copy of `box` in the background with `out` as its
+// standard output; the driver is killed if the test process ends first.
+pid_t StartDriver(const DriverSandbox& box, const std::vector<std::string>& args, int out) {
+    pid_t child = fork();
+    if (child != 0) return child;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (chdir(box.Dir().c_str()) != 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
+    std::vector<std::string> argvStrings{box.PathOf("KVT5100")};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : argvStrings) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
 
 }  // namespace
 
@@ -213,4 +237,44 @@ TEST(RunFlow, CommunicationFailureClosesLinkAndLogsStatistics) {
     std::string log = box.ReadFile("KVT5100.log");
     EXPECT_FALSE(Contains(log, "Communication error")) << "the logs get the bare text";
     EXPECT_TRUE(Contains(log, ", NAK = "));
+}
+
+TEST(RunFlow, RunsWithoutAConsoleReaderOrKilledMidwayLoseNothing) {
+    DriverSandbox box;
+    auto ecr = std::make_unique<Simulator>(box.Dir());
+    box.WriteIni(TestIni(ecr->LinkPath(), "LocalEcrCommMaxTime = 30000"));
+
+    // A console reader that has gone away does not end the transfer.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    pid_t unread = StartDriver(box, {"217", "departments.txt"}, ends[1]);
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(unread, &status, 0), unread);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Contains(box.ReadFile("KVT5100.log"), "Completed OK"));
+    std::string departments = box.ReadFile("departments.txt");
+    EXPECT_EQ(std::count(departments.begin(), departments.end(), '\n'), 8) << departments;
+
+    // A read killed while the ECR holds back its sixth frame: the five records
+    // received are already in the file, each a whole line.
+    ecr.reset();
+    ecr = std::make_unique<Simulator>(box.Dir(), std::vector<std::string>{"--fault", "slow=20000@read#5"});
+    int null = open("/dev/null", O_WRONLY);
+    pid_t killed = StartDriver(box, {"232", "fin.txt"}, null);
+    close(null);
+    std::string partial;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        partial = box.ReadFile("fin.txt");
+        if (std::count(partial.begin(), partial.end(), '\n') >= 5) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(killed, SIGKILL);
+    waitpid(killed, &status, 0);
+    partial = box.ReadFile("fin.txt");
+    EXPECT_EQ(std::count(partial.begin(), partial.end(), '\n'), 5) << partial;
+    EXPECT_TRUE(partial.size() >= 2 && partial.compare(partial.size() - 2, 2, "\r\n") == 0) << partial;
 }

@@ -82,6 +82,10 @@ TEST(FoundationProfile, ReadsValuesByTheFormatRules) {
     EXPECT_EQ(Get(ini, "missing", "alpha"), "<absent>");
     std::string value;
     EXPECT_FALSE(platform::ProfileGetString("/nonexistent/dir/x.ini", "Common", "a", value));
+
+    TempIni bom("\xEF\xBB\xBF[Common]\r\nkey=v\r\n");
+    EXPECT_EQ(Get(bom, "Common", "key"), "v") << "a UTF-8 byte order mark does not hide the first section";
+    EXPECT_TRUE(platform::ProfileSectionExists(bom.path, "Common"));
 }
 
 TEST(FoundationProfile, SurvivesLongLinesAndGarbage) {

@@ -112,6 +112,8 @@ TEST(TransferOutputFile, TextAndBinaryRecords) {
     text->Open(path.c_str());
     EXPECT_EQ(dir.Read("out.txt"), "");  // emptied at Open
     text->WriteRecord("1,\"a\"", 5);
+    // Each record reaches the file at once: a run killed now keeps it whole.
+    EXPECT_EQ(dir.Read("out.txt"), "1,\"a\"\r\n");
     text->WriteRecord("cut\0here", 8);
     text->WriteRecord("", 0);
     text->Close();
@@ -121,6 +123,7 @@ TEST(TransferOutputFile, TextAndBinaryRecords) {
     auto binary = CreateOutputDataFile(FileKindBinary);
     binary->Open(dir.PathOf("dump.bin").c_str());
     binary->WriteRecord("\x01\0\x02", 3);
+    EXPECT_EQ(dir.Read("dump.bin"), std::string("\x01\0\x02", 3));
     binary->WriteRecord("\0", 1);
     binary->Close();
     EXPECT_EQ(dir.Read("dump.bin"), std::string("\x01\0\x02\0", 4));

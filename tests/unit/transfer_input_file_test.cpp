@@ -1,8 +1,10 @@
 // Input data files: loading, line splitting, positions, sorting and the
 // duplicate record rules.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -202,6 +204,53 @@ TEST(TransferInputFile, MissingFileAndUnknownKindFail) {
     delete descriptor;
     EXPECT_THROW(CreateInputDataFile(3), InternalErrorException);
     EXPECT_THROW(CreateInputDataFile(-1), InternalErrorException);
+}
+
+TEST(TransferInputFile, RecordsAreTheLinesThatWereChecked) {
+    TempDir dir;
+    // Lines of 1000 bytes, so the file spans several read buffers.
+    std::string content;
+    for (int i = 0; i < 10; ++i) content += std::to_string(i) + "," + std::string(997, 'x') + "\n";
+    std::string path = dir.Write("plu.csv", content);
+    Loaded loaded = Load(FileKindText, path, AcceptAll);
+    const std::string changed = "File '" + path + "' was changed during the transfer";
+    char buffer[RecordTextSize];
+
+    // Edited in place to a line of the same length: refused, not sent unchecked.
+    {
+        std::fstream edit(path, std::ios::in | std::ios::out | std::ios::binary);
+        edit.seekp(2);
+        edit << "y";
+    }
+    try {
+        loaded.file->GetRecord(0, buffer, sizeof buffer);
+        ADD_FAILURE() << "no exception";
+    } catch (const FileIoException& e) {
+        EXPECT_EQ(e.GetMessage(), changed);
+    }
+    // Cut short: the missing records are refused too, the untouched ones still come.
+    std::filesystem::resize_file(path, 5000);
+    EXPECT_EQ(loaded.file->GetRecord(3, buffer, sizeof buffer), 4);
+    EXPECT_THROW(loaded.file->GetRecord(7, buffer, sizeof buffer), FileIoException);
+
+    // A pipe cannot be read again by position: refused while loading, before
+    // anything would be sent.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "1,a\n", 4), 4);
+    close(ends[1]);
+    std::string pipePath = "/dev/fd/" + std::to_string(ends[0]);
+    auto descriptor = std::make_unique<OperationDescriptor>();
+    auto piped = CreateInputDataFile(FileKindText);
+    testing::internal::CaptureStdout();
+    try {
+        piped->Open(pipePath.c_str(), AcceptAll, descriptor.get());
+        ADD_FAILURE() << "no exception";
+    } catch (const FileIoException& e) {
+        EXPECT_EQ(e.GetMessage(), "Unable to read file '" + pipePath + "'");
+    }
+    testing::internal::GetCapturedStdout();
+    close(ends[0]);
 }
 
 TEST(TransferInputFile, MillionLineFileLoadsSortedFromTheIndexOnly) {
