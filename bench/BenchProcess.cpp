@@ -123,7 +123,13 @@ SimulatorProcess::SimulatorProcess(const std::string& dir, int baud)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!fs::exists(linkPath)) throw std::runtime_error("ecrsim did not create " + linkPath);
+    if (!fs::exists(linkPath)) {
+        // The destructor does not run for a constructor that throws.
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+        throw std::runtime_error("ecrsim did not create " + linkPath);
+    }
 }
 
 SimulatorProcess::~SimulatorProcess() {
