@@ -7,9 +7,4 @@ command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v make >/dev/null 2>&1 || missing+=(make)
 [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO apt-get install -y "${missing[@]}"
-fi
+"$(dirname "$0")/apt-install.sh" "${missing[@]}"

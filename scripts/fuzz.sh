@@ -15,17 +15,7 @@ FUZZ_TIME=${FUZZ_TIME:-20}
 FUZZ_JOBS=${FUZZ_JOBS:-2}
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 
-apt_install() {
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "fuzz.sh: need root to install $* with apt-get" >&2
-        exit 1
-    fi
-    if [ -z "${APT_UPDATED:-}" ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        APT_UPDATED=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-}
+apt_install() { "$(dirname "$0")/apt-install.sh" "$@"; }
 
 # True when clang++ can link a libFuzzer program with both sanitizers.
 fuzzer_runtime_works() {

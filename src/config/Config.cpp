@@ -23,6 +23,18 @@ bool HoldsLeadingNumber(const std::string& text) {
     return at < text.size() && text[at] >= '0' && text[at] <= '9';
 }
 
+// The field separator is the first character of the value. The INI reader
+// trims blanks and tabs around values, so an unquoted tab reads as an empty
+// value; the two characters \t stand for a tab, since a tab is hard to see
+// and easy to lose in an editor. An empty value joins fields with no
+// separator at all, which is rarely meant: the debug log says so.
+std::string ReadDelimiter(const std::string& value) {
+    if (value == "\\t") return "\t";
+    if (value.empty())
+        LogWrite(LogDebug, "INI-file key Delimiter is empty: data-file fields have no separator", true);
+    return value.substr(0, 1);
+}
+
 }  // namespace
 
 Config& TheConfig() {
@@ -101,7 +113,7 @@ void LoadCommonSettings(int ecrNumber) {
     config.SetSection("Common", true);
     LogSettings.standardLog = config.GetInt("StandardLog", 1);
     LogSettings.dbgErrorLog = config.GetInt("DbgErrorLog", 0);
-    FileDelimiter = config.GetString("Delimiter", ",").substr(0, 1);
+    FileDelimiter = ReadDelimiter(config.GetString("Delimiter", ","));
     IgnoreDuplicates = config.GetInt("IgnoreDuplicates", 0);
     config.SetSection(FormatString("%s%d", EcrSectionPrefix, ecrNumber), true);
 }

@@ -184,6 +184,18 @@ TEST(RunFlow, IniSectionChoice) {
     EXPECT_EQ(single.output, std::string(OpenFailure) + "\nCompleted with errors\n");
 }
 
+TEST(RunFlow, EmptyDelimiterIsReportedInTheDebugLog) {
+    DriverSandbox unquotedTab;
+    unquotedTab.WriteIni(TestIni(MissingDevice, "", "DbgErrorLog = 3\r\nDelimiter = \t\r\n"));
+    unquotedTab.Run({"232", "out.txt"});
+    EXPECT_TRUE(Contains(unquotedTab.ReadFile("dbgerror.log"), "Delimiter is empty"));
+
+    DriverSandbox escapedTab;
+    escapedTab.WriteIni(TestIni(MissingDevice, "", "DbgErrorLog = 3\r\nDelimiter = \"\\t\"\r\n"));
+    escapedTab.Run({"232", "out.txt"});
+    EXPECT_FALSE(Contains(escapedTab.ReadFile("dbgerror.log"), "Delimiter is empty"));
+}
+
 TEST(RunFlow, SerialOpenFailureSkipsStatisticsAndRetentionApplies) {
     DriverSandbox box;
     box.WriteIni(TestIni(MissingDevice, "", "StandardLog = 0\r\n"));

@@ -178,7 +178,9 @@ TEST_F(FoundationConfig, CommonSettingsAndMissingSections) {
     struct Case {
         const char* delimiterLine;
         const char* expected;
-    } delimiters[] = {{"Delimiter=;x\n", ";"}, {"Delimiter=\n", ""}, {"", ","}};
+    } delimiters[] = {{"Delimiter=;x\n", ";"}, {"Delimiter=\n", ""}, {"Delimiter=\t\n", ""},
+                   {"Delimiter=\"\t\"\n", "\t"}, {"Delimiter = \"\\t\"\n", "\t"},
+                   {"Delimiter=\\\n", "\\"}, {"", ","}};
     for (const Case& c : delimiters) {
         TempIni ini(std::string("[Common]\nStandardLog=abc\nDbgErrorLog=2\nIgnoreDuplicates=1\n") +
                     c.delimiterLine + "[ECR_1]\nComNumber=1\n");
