@@ -13,6 +13,7 @@
 #include "fileIo/OutputDataFile.h"
 #include "io_Raw/RawCommands.h"
 #include "language/CodePage.h"
+#include "language/Utf8DataFiles.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -52,7 +53,7 @@ TEST(TransferCodePage, SettingsDecideTheTables) {
     EXPECT_EQ(SetupWith(dir, "Language = English"), "Unknown INI-file code page");
     EXPECT_EQ(SetupWith(dir, "Language = english\r\nCodePage ="), "");
     EXPECT_EQ(SetupWith(dir, "Language = Russian"), "Unsupported INI-file ECR language");
-    EXPECT_EQ(SetupWith(dir, "CodePage = UTF8"), "Unknown INI-file code page");
+    EXPECT_EQ(SetupWith(dir, "CodePage = UTF16"), "Unknown INI-file code page");
     EXPECT_EQ(SetupWith(dir, "CodePage = rim"), "");
     // The language the ECR reports wins over the INI.
     EXPECT_EQ(SetupWith(dir, "Language = Russian\r\nCodePage = DOS", 0), "");
@@ -60,6 +61,39 @@ TEST(TransferCodePage, SettingsDecideTheTables) {
     EXPECT_EQ(GetCodePageName(), "DOS");
     EXPECT_EQ(SetupWith(dir, "Language =  Lithuanian \r\nCodePage ="), "");
     EXPECT_EQ(GetLanguage(), 10);
+    ResetCodePageTables();
+}
+
+TEST(TransferCodePage, Utf8DataFilesNeedASingleByteEcrCodePage) {
+    TempDir dir;
+    struct Case {
+        std::string common;
+        int ecrLanguage;
+        int codePage;  // 0: refused with "Unknown INI-file code page"
+    } cases[] = {
+        {"CodePage =  utf-8 ", -1, 1257},  // Latvian default
+        {"CodePage = UTF8\r\nEcrCodePage = 1252", -1, 1252},
+        {"CodePage = UTF-8", 1, 0},  // the ECR reports English: no default
+        {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage = 1251", -1, 1251},
+        {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =", -1, 0},
+        {"CodePage = UTF-8\r\nEcrCodePage = 932", -1, 0},    // multi-byte
+        {"CodePage = UTF-8\r\nEcrCodePage = 500", -1, 0},    // not ASCII (EBCDIC)
+        {"CodePage = UTF-8\r\nEcrCodePage = 65001", -1, 0},  // UTF-8 itself
+        {"CodePage = UTF-8\r\nEcrCodePage = 0", -1, 0},
+        {"CodePage = UTF-8\r\nEcrCodePage = cp1257", -1, 0},
+        {"CodePage = UTF-8\r\nEcrCodePage = 99999999999", -1, 0},
+        {"CodePage = DOS\r\nEcrCodePage = 932", -1, -1},  // only read for UTF-8 files
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.common);
+        std::string error = SetupWith(dir, c.common, c.ecrLanguage);
+        EXPECT_EQ(error, c.codePage == 0 ? "Unknown INI-file code page" : "");
+        if (c.codePage != 0) {
+            EXPECT_EQ(Utf8DataFilesCodePage(), c.codePage > 0 ? c.codePage : 0);
+            // UTF-8 files convert whole lines, not letters; DOS files keep their table.
+            EXPECT_EQ(ToEcrTable()[0xB5], c.codePage > 0 ? 0xB5 : 0xC2);
+        }
+    }
     ResetCodePageTables();
 }
 
