@@ -22,6 +22,11 @@ int ToWide(UINT codePage, const char* bytes, size_t length, wchar_t (&wide)[2]) 
     return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(length), wide, 2);
 }
 
+// Windows decodes a byte that a code page leaves undefined to the C1 control
+// of the same value, where iconv refuses it; no printable character of a
+// Windows code page is a C1 control, so both systems treat these alike.
+bool IsC1Control(const wchar_t (&wide)[2], int units) { return units == 1 && wide[0] >= 0x80 && wide[0] <= 0x9F; }
+
 }  // namespace
 
 bool IsSingleByteCodePage(int codePage) {
@@ -44,7 +49,7 @@ ConversionResult Utf8ToCodePage(int codePage, std::string_view text, std::string
         BOOL usedDefault = FALSE;
         const int count = WideCharToMultiByte(static_cast<UINT>(codePage), WC_NO_BEST_FIT_CHARS, wide, units, bytes,
                                               sizeof bytes, nullptr, &usedDefault);
-        if (count == 0 || usedDefault) return {ConversionFault::Unmappable, at};
+        if (count == 0 || usedDefault || IsC1Control(wide, units)) return {ConversionFault::Unmappable, at};
         out.append(bytes, static_cast<size_t>(count));
         at += length;
     }
@@ -58,8 +63,9 @@ ConversionResult CodePageToUtf8(int codePage, std::string_view text, std::string
         wchar_t wide[2];
         const int units = ToWide(static_cast<UINT>(codePage), text.data() + at, 1, wide);
         char bytes[8];
+        const bool defined = units != 0 && !IsC1Control(wide, units);
         const int count =
-            units == 0 ? 0 : WideCharToMultiByte(CP_UTF8, 0, wide, units, bytes, sizeof bytes, nullptr, nullptr);
+            defined ? WideCharToMultiByte(CP_UTF8, 0, wide, units, bytes, sizeof bytes, nullptr, nullptr) : 0;
         if (count == 0) {
             if (result.fault == ConversionFault::None) result = {ConversionFault::InvalidInput, at};
             out.append(ReplacementCharacter);
