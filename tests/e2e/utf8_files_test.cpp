@@ -14,8 +14,7 @@ const std::string LatvianCp1257 =
     "\xC2\xC8\xC7\xCC\xCE\xCD\xCF\xD2\xD0\xDB\xDE\xE2\xE8\xE7\xEC\xEE\xED\xEF\xF2\xF0\xFB\xFE";
 
 struct Utf8Bench {
-    explicit Utf8Bench(const std::string& common = "CodePage = UTF-8\r\n", std::vector<std::string> options = {})
-        : ecr(box.Dir(), options) {
+    explicit Utf8Bench(const std::string& common = "CodePage = UTF-8\r\n") : ecr(box.Dir()) {
         box.WriteIni(TestIni(ecr.LinkPath(), "", common));
     }
     RunResult Run(const std::string& command, const std::string& file) { return box.Run({"/K1", command, file}); }
@@ -66,30 +65,10 @@ TEST(Utf8Files, LinesWithoutEcrFormAreRefusedAndTheOthersSent) {
     EXPECT_EQ(frames[1].substr(0, 30), "0000000000005,00000001,\"\xDB" "dens ");
 }
 
-TEST(Utf8Files, UndefinedEcrByteIsWrittenAsReplacementAndLogged) {
-    DriverSandbox probe;
-    probe.WriteFile("served.txt", "1,\"\xE8\x81\"\n");
-    Utf8Bench bench("CodePage = UTF8\r\n", {"--serve", "0x74=" + probe.PathOf("served.txt")});
-    RunResult run = bench.Run("116", "price.txt");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(bench.box.ReadFile("price.txt"), "1,\"č\xEF\xBF\xBD\"\r\n");
-    EXPECT_NE(bench.box.ReadFile("KVT5100.log").find("Record 1: byte 5 (0x81) is no character of code page 1257"),
-              std::string::npos);
-}
-
-TEST(Utf8Files, MissingOrMultiByteEcrCodePageStopsBeforeAnyRecord) {
-    for (const char* common : {"Language = English\r\nCodePage = UTF-8\r\n",
-                               "CodePage = utf-8\r\nEcrCodePage = 936\r\n"}) {
-        SCOPED_TRACE(common);
-        Utf8Bench bench(common);
-        bench.box.WriteFile("plu.txt", "1,1,\"Labs\",1,1,1\r\n");
-        for (const char* command : {"200", "207"}) {
-            RunResult run = bench.Run(command, command[2] == '0' ? "plu.txt" : "back.txt");
-            EXPECT_EQ(run.exitCode, 1) << run.output;
-            EXPECT_NE(run.output.find("Unknown INI-file code page"), std::string::npos) << run.output;
-        }
-        EXPECT_FALSE(bench.box.Exists("back.txt"));
-        bench.ecr.Stop();
-        EXPECT_TRUE(SentDataFrames(bench.ecr.Received()).empty());
-    }
+TEST(Utf8Files, EcrCodePageMissingStopsBeforeAnyRecord) {
+    Utf8Bench bench("Language = English\r\nCodePage = UTF-8\r\n");
+    RunResult run = bench.Run("207", "back.txt");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("Unknown INI-file code page"), std::string::npos) << run.output;
+    EXPECT_FALSE(bench.box.Exists("back.txt"));
 }

@@ -66,34 +66,18 @@ TEST(TransferCodePage, SettingsDecideTheTables) {
 
 TEST(TransferCodePage, Utf8DataFilesNeedASingleByteEcrCodePage) {
     TempDir dir;
-    struct Case {
-        std::string common;
-        int ecrLanguage;
-        int codePage;  // 0: refused with "Unknown INI-file code page"
-    } cases[] = {
-        {"CodePage =  utf-8 ", -1, 1257},  // Latvian default
-        {"CodePage = UTF8\r\nEcrCodePage = 1252", -1, 1252},
-        {"CodePage = UTF-8", 1, 0},  // the ECR reports English: no default
-        {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage = 1251", -1, 1251},
-        {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =", -1, 0},
-        {"CodePage = UTF-8\r\nEcrCodePage = 932", -1, 0},    // multi-byte
-        {"CodePage = UTF-8\r\nEcrCodePage = 500", -1, 0},    // not ASCII (EBCDIC)
-        {"CodePage = UTF-8\r\nEcrCodePage = 65001", -1, 0},  // UTF-8 itself
-        {"CodePage = UTF-8\r\nEcrCodePage = 0", -1, 0},
-        {"CodePage = UTF-8\r\nEcrCodePage = cp1257", -1, 0},
-        {"CodePage = UTF-8\r\nEcrCodePage = 99999999999", -1, 0},
-        {"CodePage = DOS\r\nEcrCodePage = 932", -1, -1},  // only read for UTF-8 files
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.common);
-        std::string error = SetupWith(dir, c.common, c.ecrLanguage);
-        EXPECT_EQ(error, c.codePage == 0 ? "Unknown INI-file code page" : "");
-        if (c.codePage != 0) {
-            EXPECT_EQ(Utf8DataFilesCodePage(), c.codePage > 0 ? c.codePage : 0);
-            // UTF-8 files convert whole lines, not letters; DOS files keep their table.
-            EXPECT_EQ(ToEcrTable()[0xB5], c.codePage > 0 ? 0xB5 : 0xC2);
-        }
-    }
+    EXPECT_EQ(SetupWith(dir, "CodePage =  utf-8 "), "");  // Latvian: 1257
+    EXPECT_EQ(Utf8DataFilesCodePage(), 1257);
+    EXPECT_EQ(ToEcrTable()[0xB5], 0xB5);  // whole lines are converted, not letters
+    EXPECT_EQ(SetupWith(dir, "Language = English\r\nCodePage = UTF8\r\nEcrCodePage = 1251"), "");
+    EXPECT_EQ(Utf8DataFilesCodePage(), 1251);
+    for (const char* common : {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =",
+                               "CodePage = UTF-8\r\nEcrCodePage = cp1257", "CodePage = UTF-8\r\nEcrCodePage = 932",
+                               "CodePage = UTF-8\r\nEcrCodePage = 99999999999"})
+        EXPECT_EQ(SetupWith(dir, common), "Unknown INI-file code page") << common;
+    EXPECT_EQ(SetupWith(dir, "CodePage = UTF-8", 1), "Unknown INI-file code page");  // reported English
+    EXPECT_EQ(SetupWith(dir, "CodePage = DOS\r\nEcrCodePage = 932"), "");           // read for UTF-8 only
+    EXPECT_EQ(Utf8DataFilesCodePage(), 0);
     ResetCodePageTables();
 }
 
