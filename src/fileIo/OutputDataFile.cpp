@@ -1,6 +1,5 @@
 #include "fileIo/OutputDataFile.h"
 
-
 #include "driver/Operation.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
