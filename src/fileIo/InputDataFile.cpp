@@ -10,6 +10,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "fileIo/BitmapInputFile.h"
+#include "language/Utf8DataFiles.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
 #include "tools/TextTools.h"
@@ -45,6 +46,15 @@ uint32_t LineChecksum(const char* data, size_t length) {
         hash *= 16777619u;
     }
     return hash;
+}
+
+// A line of a UTF-8 data file is checked and sent in the ECR's code page;
+// one that has no such form is refused like any bad line.
+bool ConvertToEcr(char* text, size_t length, int32_t line) {
+    std::string why;
+    if (DataLineToEcr(text, length, RecordTextSize, why)) return true;
+    LogWrite(LogDebug, FormatString("Line %d: %s", line, why.c_str()), true);
+    return false;
 }
 
 }  // namespace
@@ -170,12 +180,13 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
         // A NUL byte would end the record early and the rest of the line
         // would be lost unseen, so such a line is refused as a whole.
         const bool holdsNul = strlen(descriptor->text) < length;
-        bool valid = !holdsNul && (handler == nullptr || handler(PhaseCheck, descriptor) != 0);
+        const uint32_t checksum = LineChecksum(descriptor->text, length);
+        bool valid = !holdsNul && ConvertToEcr(descriptor->text, length, line) &&
+                     (handler == nullptr || handler(PhaseCheck, descriptor) != 0);
         if (valid) {
             int64_t number = 0;
             if (numbered && fields.Count() > 0) number = ParseLeadingInt64(fields.At(0));
-            index.push_back({number, static_cast<int32_t>(position), line, static_cast<int32_t>(length),
-                             LineChecksum(descriptor->text, length)});
+            index.push_back({number, static_cast<int32_t>(position), line, static_cast<int32_t>(length), checksum});
         } else {
             printf("Line %-5d - empty or bad format\n", line);
             ++bad;
@@ -214,6 +225,9 @@ int TextInputFile::GetRecord(uint32_t at, char* buffer, size_t size) {
     const bool whole = checked < size;
     if (length != (whole ? checked : size - 1) || (whole && LineChecksum(buffer, length) != entry.checksum))
         throw FileIoException("File '" + fileName + "' was changed during the transfer");
+    // The same bytes as at loading: the same conversion, so the record sent is the line checked.
+    std::string why;
+    if (!DataLineToEcr(buffer, length, size, why)) THROW_INTERNAL_ERROR(Module);
     return entry.lineNumber;
 }
 

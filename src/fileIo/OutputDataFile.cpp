@@ -1,9 +1,10 @@
 #include "fileIo/OutputDataFile.h"
 
-#include <cstring>
-
 #include "driver/Operation.h"
 #include "errors/Exceptions.h"
+#include "errors/Log.h"
+#include "language/Utf8DataFiles.h"
+#include "tools/TextTools.h"
 
 OutputDataFile::~OutputDataFile() {
     if (file != nullptr) fclose(file);
@@ -42,7 +43,12 @@ void OutputDataFile::Close() {
 
 void TextOutputFile::WriteRecord(const char* data, size_t) {
     if (data == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
-    Put(data, strlen(data));
+    ++records;
+    std::string why;
+    const std::string line = EcrTextToDataFile(data, why);
+    // The record is kept; the log tells which byte the file could not show.
+    if (!why.empty()) LogWrite(LogBoth, FormatString("Record %u: %s", records, why.c_str()), true);
+    Put(line.data(), line.size());
     Put("\r\n", 2);
     EndRecord();
 }

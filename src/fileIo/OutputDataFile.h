@@ -24,9 +24,13 @@ protected:
     bool writeFailed = false;
 };
 
+// Writes each record up to its NUL; in UTF-8 data files, converted to UTF-8.
 class TextOutputFile : public OutputDataFile {
 public:
     void WriteRecord(const char* data, size_t length) override;
+
+private:
+    unsigned records = 0;
 };
 
 class BinaryOutputFile : public OutputDataFile {

@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 #include "errors/Exceptions.h"
+#include "language/Utf8DataFiles.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"
 
@@ -48,12 +49,34 @@ void MapLetters(const unsigned char* pcLetters) {
     for (int i = 0; i < LetterCount; ++i) t.fromEcr[EcrLetters[i]] = pcLetters[i];
 }
 
+// The code page of EcrLetters: the default ECR code page of Latvian registers.
+constexpr int LatvianEcrCodePage = 1257;
+
+[[noreturn]] void ThrowUnknownCodePage() { throw DriverErrorException("Unknown INI-file code page"); }
+
+bool IsUtf8Name(const std::string& codePage) { return codePage == "UTF-8" || codePage == "UTF8"; }
+
+// The ECR's code page for UTF-8 data files: `EcrCodePage`, a Windows code
+// page number, with a default for Latvian registers only.
+int GetEcrCodePage(int language) {
+    std::string value = TrimString(TheConfig().GetString("EcrCodePage", "", "Common"), BlankChars);
+    if (value.empty() && language == LanguageLatvian) value = std::to_string(LatvianEcrCodePage);
+    if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos)
+        ThrowUnknownCodePage();
+    const int codePage = std::stoi(value);
+    if (!IsUsableEcrCodePage(codePage)) ThrowUnknownCodePage();
+    return codePage;
+}
+
 }  // namespace
 
 unsigned char* ToEcrTable() { return TheTables().toEcr; }
 unsigned char* FromEcrTable() { return TheTables().fromEcr; }
 
-void ResetCodePageTables() { TheTables().Reset(); }
+void ResetCodePageTables() {
+    TheTables().Reset();
+    SetUtf8DataFiles(0);
+}
 
 int GetLanguage() {
     std::string name = ToUpper(TrimString(TheConfig().GetString("Language", "Latvian", "Common"), BlankChars));
@@ -72,16 +95,21 @@ std::string GetCodePageName() {
 void SetupCodePage(int ecrLanguage) {
     int language = ecrLanguage == -1 ? GetLanguage() : ecrLanguage;
     std::string codePage = GetCodePageName();
+    if (IsUtf8Name(codePage)) {
+        // Whole lines are converted in the data files; the letter tables stay the identity.
+        SetUtf8DataFiles(GetEcrCodePage(language));
+        return;
+    }
     if (language == LanguageLatvian) {
         if (codePage == "DOS") {
             MapLetters(DosLetters);
         } else if (codePage == "RIM") {
             MapLetters(EcrLetters);  // identity entries: nothing changes
         } else if (!codePage.empty()) {
-            throw DriverErrorException("Unknown INI-file code page");
+            ThrowUnknownCodePage();
         }
     } else if (!codePage.empty()) {
-        throw DriverErrorException("Unknown INI-file code page");
+        ThrowUnknownCodePage();
     }
 }
 

@@ -16,5 +16,5 @@ void SetupCodePage(int ecrLanguage);
 void TranslateBytes(const unsigned char* table, char* buffer, size_t len);
 void ToEcrCodePage(char* text, size_t len);
 void ToPcCodePage(char* text, size_t len);
-// Back to the identity (used by tests).
+// Back to the identity, with data files in the ECR's bytes (used by tests).
 void ResetCodePageTables();

@@ -155,7 +155,7 @@ TEST(OpsEndToEnd, FiscalMemoryDumpIsWrittenAsBytes) {
         }
         frames += "\n";
     }
-    for (const char* common : {"", "CodePage = DOS\r\n"}) {
+    for (const char* common : {"", "CodePage = DOS\r\n", "CodePage = UTF-8\r\n"}) {
         SCOPED_TRACE(common);
         DriverSandbox box;
         box.WriteFile("dump.hex", frames);

@@ -13,6 +13,7 @@
 #include "fileIo/OutputDataFile.h"
 #include "io_Raw/RawCommands.h"
 #include "language/CodePage.h"
+#include "language/Utf8DataFiles.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -52,7 +53,7 @@ TEST(TransferCodePage, SettingsDecideTheTables) {
     EXPECT_EQ(SetupWith(dir, "Language = English"), "Unknown INI-file code page");
     EXPECT_EQ(SetupWith(dir, "Language = english\r\nCodePage ="), "");
     EXPECT_EQ(SetupWith(dir, "Language = Russian"), "Unsupported INI-file ECR language");
-    EXPECT_EQ(SetupWith(dir, "CodePage = UTF8"), "Unknown INI-file code page");
+    EXPECT_EQ(SetupWith(dir, "CodePage = UTF16"), "Unknown INI-file code page");
     EXPECT_EQ(SetupWith(dir, "CodePage = rim"), "");
     // The language the ECR reports wins over the INI.
     EXPECT_EQ(SetupWith(dir, "Language = Russian\r\nCodePage = DOS", 0), "");
@@ -60,6 +61,23 @@ TEST(TransferCodePage, SettingsDecideTheTables) {
     EXPECT_EQ(GetCodePageName(), "DOS");
     EXPECT_EQ(SetupWith(dir, "Language =  Lithuanian \r\nCodePage ="), "");
     EXPECT_EQ(GetLanguage(), 10);
+    ResetCodePageTables();
+}
+
+TEST(TransferCodePage, Utf8DataFilesNeedASingleByteEcrCodePage) {
+    TempDir dir;
+    EXPECT_EQ(SetupWith(dir, "CodePage =  utf-8 "), "");  // Latvian: 1257
+    EXPECT_EQ(Utf8DataFilesCodePage(), 1257);
+    EXPECT_EQ(ToEcrTable()[0xB5], 0xB5);  // whole lines are converted, not letters
+    EXPECT_EQ(SetupWith(dir, "Language = English\r\nCodePage = UTF8\r\nEcrCodePage = 1251"), "");
+    EXPECT_EQ(Utf8DataFilesCodePage(), 1251);
+    for (const char* common : {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =",
+                               "CodePage = UTF-8\r\nEcrCodePage = cp1257", "CodePage = UTF-8\r\nEcrCodePage = 932",
+                               "CodePage = UTF-8\r\nEcrCodePage = 99999999999"})
+        EXPECT_EQ(SetupWith(dir, common), "Unknown INI-file code page") << common;
+    EXPECT_EQ(SetupWith(dir, "CodePage = UTF-8", 1), "Unknown INI-file code page");  // reported English
+    EXPECT_EQ(SetupWith(dir, "CodePage = DOS\r\nEcrCodePage = 932"), "");           // read for UTF-8 only
+    EXPECT_EQ(Utf8DataFilesCodePage(), 0);
     ResetCodePageTables();
 }
 
