@@ -185,7 +185,7 @@ TEST_F(OpsHandlers, PluTableReadGivesSendableLines) {
 TEST_F(OpsHandlers, PluSalesReadConvertsNumbers) {
     EXPECT_EQ(Read(PluSalesReadHandler, "0000000000012,0003,0000012.50"), "12,3,12.5");
     EXPECT_EQ(Read(PluSalesReadClearHandler, "4750000000016,2.500,0"), "4750000000016,2.5,0");
-    EXPECT_EQ(Read(PluSalesReadHandler, "1,1,1234567.5"), "1,1,1.23457e+006");
+    EXPECT_EQ(Read(PluSalesReadHandler, "1,1,1234567.5"), "1,1,1234567.5");
     EXPECT_FALSE(DataErrorFlag);
 }
 
