@@ -185,15 +185,6 @@ TEST(TransferInputFile, LoadingSplitsLinesAndKeepsPositions) {
     EXPECT_TRUE(DataErrorFlag);
     DataErrorFlag = false;
 
-    // A UTF-8 byte-order mark is skipped before the first record, sorted or
-    // not; one later in the file is data. A file of a mark only has no lines.
-    const std::string mark = "\xEF\xBB\xBF";
-    Loaded marked = Load(FileKindSortedText, dir.Write("bom", mark + "2,b\r\n1," + mark + "\r\n"), NumberedCheck);
-    EXPECT_EQ(marked.console, "Preparing data ...\r");
-    EXPECT_EQ(AllRecords(*marked.file), (std::vector<std::string>{"1," + mark + "\r\n", "2,b\r\n"}));
-    EXPECT_TRUE(AllRecords(*Load(FileKindText, dir.Write("bomonly", mark), AcceptAll).file).empty());
-    EXPECT_FALSE(DataErrorFlag);
-
     // A small buffer gets a cut, terminated record.
     char small[4];
     EXPECT_EQ(bad.file->GetRecord(1, small, sizeof small), 4);
