@@ -79,8 +79,14 @@ void CheckConverters(const std::string& text, int width, bool quoted) {
     FUZZ_CHECK(!fromNumber.empty());
     if (text.find('.') == std::string::npos) FUZZ_CHECK(IsSignedInteger(fromNumber));
     FUZZ_CHECK(IsSignedInteger(FormatEcrField(text, FieldNumber, width, false)));
+    // A plain decimal keeps no zero or point at its end that carries no digit.
+    if (fromNumber.find('.') != std::string::npos && fromNumber.find_first_of("eEnN") == std::string::npos)
+        FUZZ_CHECK(fromNumber.back() != '0' && fromNumber.back() != '.');
     std::string fromText = FromEcrField(text, FieldText);
     FUZZ_CHECK(fromText.size() >= 2 && fromText.front() == '"' && fromText.back() == '"');
+    // A text written to a data file splits back into the same text.
+    std::string rest = fromText;
+    FUZZ_CHECK(NextField(rest, ",") == TrimString(text, BlankChars) && rest.empty());
 
     int refused = 0;
     for (int kind : {-1, 2}) {

@@ -112,6 +112,11 @@ void RunDriver(int argc, char** argv) {
             FinishRun(0, false);
         }
 
+        // Writing the data to a log would mix it with the log's lines, and the
+        // log retention could delete it again: refused before the ECR is asked.
+        if (command.hasFileName && IsOpenLogFile(command.fileName))
+            throw FileIoException("Unable to open file '" + command.fileName + "'");
+
         EnsureIniFile();
         LoadConfig(command.ecrNumber);
         EcrComm& link = TheEcrComm();

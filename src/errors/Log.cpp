@@ -2,6 +2,7 @@
 
 #include "errors/Exceptions.h"
 #include "platform/Clock.h"
+#include "platform/FileIdentity.h"
 #include "platform/Process.h"
 #include "tools/TextTools.h"
 
@@ -53,6 +54,13 @@ LogFile& DebugLogFile() {
 void OpenLogs() {
     StandardLogFile().Open(StandardLogFileName);
     DebugLogFile().Open(DebugLogFileName);
+}
+
+bool IsOpenLogFile(const std::string& path) {
+    for (const LogFile* log : {&StandardLogFile(), &DebugLogFile()}) {
+        if (log->IsOpen() && platform::IsSameFile(path, log->Path())) return true;
+    }
+    return false;
 }
 
 std::string LogTimeStamp() {

@@ -28,6 +28,7 @@ public:
     void Write(const std::string& text); // every "\n" reaches the file as CR LF; flushed at once
     void Close(bool keep);
     bool IsOpen() const { return isOpen; }
+    const std::string& Path() const { return path; }
 
 private:
     platform::LockedFile file;
@@ -40,6 +41,8 @@ LogFile& StandardLogFile();
 LogFile& DebugLogFile();
 
 void OpenLogs();
+// True when `path` names the file of an open log, by whatever name.
+bool IsOpenLogFile(const std::string& path);
 void LogWrite(int destinations, const std::string& text, bool newEntry);
 // linkErrorCount is EcrComm::ErrorCount() (0 when the link was never opened).
 void CloseLogs(int exitCode, int linkErrorCount);

@@ -49,6 +49,10 @@ void ReadZeroFilled(FILE* file, uint8_t* buffer, size_t size)
     (void)got;
 }
 
+// Perceived brightness of a colour table entry (blue, green, red), weighted
+// as the eye sees the three colours.
+uint32_t Brightness(const uint8_t* entry) { return 299u * entry[2] + 587u * entry[1] + 114u * entry[0]; }
+
 [[noreturn]] void ThrowReadError(const char* fileName)
 {
     throw FileIoException("File '" + std::string(fileName) + "' read error");
@@ -98,7 +102,7 @@ void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDesc
     ReadZeroFilled(file.get(), colours, sizeof colours);
     // Dots are the pixels of the darker entry: when entry 0 is the darker
     // one (the usual black, white order) the file's bits are flipped.
-    const bool invert = colours[0] < colours[4];
+    const bool invert = Brightness(colours) < Brightness(colours + 4);
 
     const size_t rowBytes = (static_cast<size_t>(fileWidth) + 7) / 8;
     const size_t stride = (rowBytes + 3) / 4 * 4;

@@ -34,6 +34,17 @@ size_t ReadLine(FILE* file, char* buffer, size_t size) {
     return count;
 }
 
+// A UTF-8 byte-order mark (EF BB BF, as spreadsheets save "CSV UTF-8") is
+// no part of the first record: it is removed from the line read; returns the
+// number of bytes removed.
+size_t DropByteOrderMark(char* line, size_t length) {
+    static const char mark[] = "\xEF\xBB\xBF";
+    const size_t size = sizeof mark - 1;
+    if (length < size || memcmp(line, mark, size) != 0) return 0;
+    memmove(line, line + size, length - size + 1);
+    return size;
+}
+
 [[noreturn]] void ThrowReadError(const char* fileName) {
     throw FileIoException(std::string("Unable to read file '") + fileName + "'");
 }
@@ -174,6 +185,12 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
     for (;;) {
         size_t length = ReadLine(file, descriptor->text, RecordTextSize);
         if (length == 0) break;
+        if (line == 1) {
+            const size_t mark = DropByteOrderMark(descriptor->text, length);
+            position += static_cast<int64_t>(mark);
+            length -= mark;
+            if (length == 0) break;
+        }
         // Positions are kept in 32 bits: refuse a file the index cannot address.
         if (position > INT32_MAX || line == INT32_MAX)
             throw FileIoException(std::string("File '") + fileName + "' is too large (2 GB at most)");

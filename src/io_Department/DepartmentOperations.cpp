@@ -11,6 +11,7 @@ namespace {
 
 constexpr char Module[] = "src/io_Department";
 constexpr int DepartmentFieldCount = 5;
+constexpr int DepartmentNameField = 2;
 constexpr uint32_t DepartmentCount = 8;
 
 int CheckDepartmentRecord(const OperationDescriptor* descriptor) {
@@ -38,11 +39,13 @@ int BuildDepartmentFrame(OperationDescriptor* descriptor) {
 }
 
 int ConvertDepartmentFrame(OperationDescriptor* descriptor) {
-    if (SplitReceivedFrame(descriptor) != DepartmentFieldCount) return StoreUnexpectedFrame(descriptor);
+    if (SplitReceivedFrameWithName(descriptor, DepartmentNameField, TheEcrComm().ecrNameLength) !=
+        DepartmentFieldCount)
+        return StoreUnexpectedFrame(descriptor);
     const FieldList& fields = SharedFieldList();
     std::string line[DepartmentFieldCount];
     for (int i = 0; i < DepartmentFieldCount; ++i)
-        line[i] = FromEcrField(fields.At(i), i == 2 ? FieldText : FieldNumber);
+        line[i] = FromEcrField(fields.At(i), i == DepartmentNameField ? FieldText : FieldNumber);
     return StoreRecordText(descriptor, JoinFields(line, DepartmentFieldCount, FileDelimiter));
 }
 

@@ -11,6 +11,7 @@ namespace {
 
 constexpr char Module[] = "src/io_PLU";
 constexpr int PluFieldCount = 6;
+constexpr int PluNameField = 2;
 constexpr int SalesFieldCount = 3;
 constexpr uint32_t PluMaxRecords = 1000;
 
@@ -47,10 +48,12 @@ int BuildPluFrame(OperationDescriptor* descriptor) {
 
 // Phase 1 of the table read: the frame becomes a line in the send layout.
 int ConvertPluTableFrame(OperationDescriptor* descriptor) {
-    if (SplitReceivedFrame(descriptor) != PluFieldCount) return StoreUnexpectedFrame(descriptor);
+    if (SplitReceivedFrameWithName(descriptor, PluNameField, TheEcrComm().ecrNameLength) != PluFieldCount)
+        return StoreUnexpectedFrame(descriptor);
     const FieldList& fields = SharedFieldList();
     std::string line[PluFieldCount];
-    for (int i = 0; i < PluFieldCount; ++i) line[i] = FromEcrField(fields.At(i), i == 2 ? FieldText : FieldNumber);
+    for (int i = 0; i < PluFieldCount; ++i)
+        line[i] = FromEcrField(fields.At(i), i == PluNameField ? FieldText : FieldNumber);
     return StoreRecordText(descriptor, JoinFields(line, PluFieldCount, FileDelimiter));
 }
 

@@ -11,6 +11,13 @@ namespace {
 constexpr int32_t Read = static_cast<int32_t>(ModeRead);
 constexpr int32_t Send = static_cast<int32_t>(ModeSend);
 constexpr int32_t Command = static_cast<int32_t>(ModeCommand);
+
+// The length of a record line as it goes into its frame: without its line end.
+size_t SentLineLength(const char* line) {
+    size_t length = strnlen(line, RecordTextSize - 1);
+    while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
+    return length;
+}
 }  // namespace
 
 // Row order is the order of the service command list.
@@ -108,6 +115,9 @@ int RawCommandHandler(int phase, OperationDescriptor* descriptor) {
         return static_cast<int>(length < RecordFrameSize - 1 ? length : RecordFrameSize);
     }
     case PhaseCheck:
+        // A line one frame cannot carry is refused with the other bad lines,
+        // before anything is sent, instead of breaking off the transfer.
+        if (descriptor->mode & ModeSend) return SentLineLength(descriptor->text) <= MaxDataFrameLength ? 1 : 0;
         return 1;
     default:
         THROW_INTERNAL_ERROR("src/io_Raw");

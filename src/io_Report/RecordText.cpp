@@ -32,6 +32,28 @@ int SplitReceivedFrame(const OperationDescriptor* descriptor) {
     return SharedFieldList().Split(std::string(descriptor->frame, length), EcrFieldSeparator);
 }
 
+int SplitReceivedFrameWithName(const OperationDescriptor* descriptor, int nameIndex, int nameWidth) {
+    std::string frame(descriptor->frame, strnlen(descriptor->frame, sizeof descriptor->frame));
+    size_t start = 0;
+    for (int field = 0; field < nameIndex && start != std::string::npos; ++field) {
+        start = frame.find_first_of(",\"", start);
+        if (start != std::string::npos) start = frame[start] == ',' ? start + 1 : std::string::npos;
+    }
+    if (start == std::string::npos) return SharedFieldList().Split(frame, EcrFieldSeparator);
+    const size_t close = start + 1 + (nameWidth > 0 ? static_cast<size_t>(nameWidth) : 0);
+    if (close < frame.size() && frame[start] == '"' && frame[close] == '"' &&
+        (close + 1 == frame.size() || frame[close + 1] == ',')) {
+        // Written again with its inner quotes doubled, the name splits whole.
+        std::string name(1, '"');
+        for (size_t at = start + 1; at < close; ++at) {
+            if (frame[at] == '"') name += '"';
+            name += frame[at];
+        }
+        frame.replace(start, close - start, name);
+    }
+    return SharedFieldList().Split(frame, EcrFieldSeparator);
+}
+
 void ReportUnexpectedFrame(const OperationDescriptor* descriptor) {
     LogWrite(LogBoth, FormatString("Record %u: unexpected data frame format", descriptor->recordCount + 1),
              true);

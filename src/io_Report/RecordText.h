@@ -19,6 +19,12 @@ int StoreFrameData(OperationDescriptor* descriptor, const std::string& data);
 // malformed frame, in which case the list must not be read).
 int SplitReceivedFrame(const OperationDescriptor* descriptor);
 
+// As SplitReceivedFrame, for a frame whose field `nameIndex` is a quoted
+// name of exactly `nameWidth` characters, after fields without quotes: the
+// name is taken by its width, so double quotes inside it are part of it. A
+// frame without quotes at both ends of that place is split as it stands.
+int SplitReceivedFrameWithName(const OperationDescriptor* descriptor, int nameIndex, int nameWidth);
+
 // A received frame that does not have the layout of its record: the frame
 // data goes unchanged into descriptor->text, so nothing is lost and the line
 // stands out from normal records; "Record %u: unexpected data frame format"

@@ -1,5 +1,6 @@
 #include "tools/FieldTools.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -46,6 +47,65 @@ DecimalText LeadingDecimal(const std::string& text) {
         number.negative = false;  // no "-0"
     }
     return number;
+}
+
+// Exponents beyond this are left to "%g": the plain form would be a line of zeros.
+constexpr int LargestPlainExponent = 100;
+
+// A number with a decimal point in plain decimal notation with every digit
+// it has: no "+", no leading zeros before the point, no trailing zeros after
+// it, no point without digits after it ("0012.50" gives 12.5; a value "%g"
+// writes exactly, such as -0.5, 0.5 or 0, comes out the same). An exponent
+// moves the point. False when the text is not read this way as far as strtod
+// reads it (hexadecimal, "inf", a huge exponent): those keep the "%g" form.
+bool PlainDecimal(const std::string& text, std::string& plain) {
+    char* end = nullptr;
+    std::strtod(text.c_str(), &end);
+    const size_t consumed = static_cast<size_t>(end - text.c_str());
+
+    size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+    std::string digits;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) digits += text[at++];
+    long point = static_cast<long>(digits.size());
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) digits += text[at++];
+    }
+    if (digits.empty()) return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        size_t next = at + 1;
+        bool negativeExponent = false;
+        if (next < text.size() && (text[next] == '+' || text[next] == '-')) negativeExponent = text[next++] == '-';
+        long exponent = 0;
+        size_t first = next;
+        while (next < text.size() && std::isdigit(static_cast<unsigned char>(text[next]))) {
+            exponent = exponent * 10 + (text[next++] - '0');
+            if (exponent > LargestPlainExponent) return false;
+        }
+        if (next > first) {
+            point += negativeExponent ? -exponent : exponent;
+            at = next;
+        }
+    }
+    if (at != consumed) return false;
+
+    if (point < 0) {
+        digits.insert(0, static_cast<size_t>(-point), '0');
+        point = 0;
+    }
+    if (point > static_cast<long>(digits.size())) digits.append(static_cast<size_t>(point) - digits.size(), '0');
+    std::string whole = digits.substr(0, static_cast<size_t>(point));
+    std::string fraction = digits.substr(static_cast<size_t>(point));
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    fraction.erase(fraction.find_last_not_of('0') + 1);
+    if (whole.empty()) whole = "0";
+    plain = negative ? "-" : "";  // "-0" as "%g" writes a negative zero
+    plain += whole;
+    if (!fraction.empty()) plain += "." + fraction;
+    return true;
 }
 
 }  // namespace
@@ -169,6 +229,8 @@ std::string FromEcrField(const std::string& text, int kind) {
     if (kind == FieldNumber) {
         char buffer[64];
         if (!text.empty() && text.find('.') != std::string::npos) {
+            std::string plain;
+            if (PlainDecimal(text, plain)) return plain;
             std::snprintf(buffer, sizeof buffer, "%g", std::strtod(text.c_str(), nullptr));
             return WidenExponent(buffer);
         }
@@ -176,8 +238,12 @@ std::string FromEcrField(const std::string& text, int kind) {
         return number.negative ? std::string(1, '-').append(number.digits) : number.digits;
     }
     if (kind == FieldText) {
+        // Inner quotes are doubled, so the line splits back into the same text.
         std::string quoted(1, '"');
-        quoted += TrimString(text, " ");
+        for (char ch : TrimString(text, " ")) {
+            if (ch == '"') quoted += '"';
+            quoted += ch;
+        }
         quoted += '"';
         return quoted;
     }

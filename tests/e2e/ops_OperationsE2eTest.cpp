@@ -310,14 +310,14 @@ TEST(OpsEndToEnd, FinancialRowsFollowTheLevel) {
     }
 }
 
-TEST(OpsEndToEnd, SalesValuesInExponentForm) {
+TEST(OpsEndToEnd, SalesValuesKeepEveryDigit) {
     DriverSandbox box;
     box.WriteFile("sales.frames", "0000000000001,0002,1234567.5\n0000000000003,0001,0000012.50\n");
     Simulator ecr(box.Dir(), {"--serve", "0x54=" + box.PathOf("sales.frames")});
     box.WriteIni(TestIni(ecr.LinkPath()));
     RunResult run = box.Run({"/K1", "502", "sales.txt"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(box.ReadFile("sales.txt"), "1,2,1.23457e+006\r\n3,1,12.5\r\n");
+    EXPECT_EQ(box.ReadFile("sales.txt"), "1,2,1234567.5\r\n3,1,12.5\r\n");
 }
 
 TEST(OpsEndToEnd, FiscalRangeSetsTheReportFromLevelTwo) {

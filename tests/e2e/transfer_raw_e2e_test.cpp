@@ -212,16 +212,6 @@ TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
         EXPECT_FALSE(SentCommand(s.sim, 0x72));
     }
     {
-        // A line too long for a frame ends the run; nothing after it is sent.
-        Session s;
-        s.box.WriteFile("head.txt", "1,\"A\"\r\n" + std::string(123, 'x') + "\r\n3,\"C\"\r\n");
-        RunResult run = s.box.Run({"114", "head.txt"});
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_NE(run.output.find("Driver internal error"), std::string::npos) << run.output;
-        EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"1,\"A\""}));
-        EXPECT_FALSE(SentEndFrame(s.sim));
-    }
-    {
         // The ECR never accepts the second record: no end frame follows.
         Session s({"--fault", "nak@data#1*50"});
         s.box.WriteFile("head.txt", "1,\"A\"\r\n2,\"B\"\r\n");

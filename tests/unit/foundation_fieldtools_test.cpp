@@ -1,6 +1,8 @@
 // Field splitting, checking and formatting, and the small text tools.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -110,13 +112,14 @@ TEST(FoundationFieldTools, FormatsEcrFieldsForDataFiles) {
     EXPECT_EQ(FromEcrField("+000", FieldNumber), "0");
     EXPECT_EQ(FromEcrField("-9223372036854775808", FieldNumber), "-9223372036854775808");
     EXPECT_EQ(FromEcrField("000123456789012345678901234", FieldNumber), "123456789012345678901234");
-    EXPECT_EQ(FromEcrField("12.50", FieldNumber), "12.5");
-    EXPECT_EQ(FromEcrField("1234567.5", FieldNumber), "1.23457e+006");
-    EXPECT_EQ(FromEcrField("0.0000001", FieldNumber), "1e-007");
-    EXPECT_EQ(FromEcrField("1.5e200", FieldNumber), "1.5e+200");
     EXPECT_EQ(FromEcrField("  Milk  ", FieldText), "\"Milk\"");
     EXPECT_EQ(FromEcrField("\tMilk", FieldText), "\"\tMilk\"");
+    EXPECT_EQ(FromEcrField("12\" Pizza  ", FieldText), "\"12\"\" Pizza\"");
     EXPECT_THROW(FromEcrField("1", -1), InternalErrorException);
+    // A text read back splits into the text the register holds.
+    FieldList list;
+    ASSERT_EQ(list.Split(FromEcrField("a \"\"b\" ", FieldText) + ",1", ","), 2);
+    EXPECT_EQ(list.At(0), "a \"\"b\"");
 
     const std::string fields[] = {"a", "b", "c"};
     EXPECT_EQ(JoinFields(fields, 3, ";"), "a;b;c");
@@ -178,4 +181,27 @@ TEST(FoundationTextTools, ModuleDirectoryEndsWithSeparator) {
     EXPECT_EQ(directory.back(), '/');
     EXPECT_TRUE(FileExists(directory));
     EXPECT_FALSE(FileExists(directory + "no-such-file-here"));
+}
+
+TEST(FoundationFieldTools, WritesDecimalNumbersWithEveryDigit) {
+    EXPECT_EQ(FromEcrField("0012.50", FieldNumber), "12.5");
+    EXPECT_EQ(FromEcrField("12345.67", FieldNumber), "12345.67");
+    EXPECT_EQ(FromEcrField("1234567.89", FieldNumber), "1234567.89");
+    EXPECT_EQ(FromEcrField("2.000", FieldNumber), "2");
+    EXPECT_EQ(FromEcrField("-0001234567.500", FieldNumber), "-1234567.5");
+    EXPECT_EQ(FromEcrField("0.0000001", FieldNumber), "0.0000001");
+    EXPECT_EQ(FromEcrField("123456789012345678901234.5", FieldNumber), "123456789012345678901234.5");
+    EXPECT_EQ(FromEcrField("1.2345678e3", FieldNumber), "1234.5678");
+    EXPECT_EQ(FromEcrField("12345.678e-7", FieldNumber), "0.0012345678");
+    // Beyond the plain form's reach the "%g" form stays.
+    EXPECT_EQ(FromEcrField("1.5e200", FieldNumber), "1.5e+200");
+
+    // Whatever "%g" wrote exactly and without an exponent keeps its form.
+    for (const char* text : {"12.50", "-0.50", ".5", "-.75", "0.0", "-0.0", "000.", ".", "+1.25", " 3.25",
+                             "100.000", "12.5abc", "1.2.3", "abc.5", "1.5e3", "1.5E-3", "1.5e", "2.5e+x",
+                             "0x1.8", "inf.0", "-nan.", "99999.9", "0.000123"}) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%g", std::strtod(text, nullptr));
+        EXPECT_EQ(FromEcrField(text, FieldNumber), expected) << text;
+    }
 }

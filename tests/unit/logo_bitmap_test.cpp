@@ -108,7 +108,7 @@ TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero)
 TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder)
 {
     std::vector<std::vector<uint8_t>> picture = {Row({0x80, 0x0F, 0xA5}), Row({}, 0xFF), Row({})};
-    TempBitmap whiteFirst, blackFirst, sameBlue;
+    TempBitmap whiteFirst, blackFirst;
 
     BitmapShape shape;
     shape.height = 3;
@@ -118,19 +118,37 @@ TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder)
 
     // The same picture with the usual black, white table: every file bit flips.
     shape.blackFirst = true;
-    for (auto& row : shape.rows)
+    std::vector<std::vector<uint8_t>> flipped = picture;
+    for (auto& row : flipped)
         for (auto& b : row) b = static_cast<uint8_t>(~b);
+    shape.rows = flipped;
     blackFirst.Write(shape);
 
     auto expected = std::vector<std::vector<uint8_t>>{Row({0x01, 0xF0, 0xA5}), Row({}, 0xFF), Row({})};
     EXPECT_EQ(LoadRows(whiteFirst.Path()), expected);
     EXPECT_EQ(LoadRows(blackFirst.Path()), expected);
 
-    // Equal blue bytes: the file's bits are taken as they are.
-    shape.rows = picture;
-    shape.colours = {0x10, 0, 0, 0, 0x10, 0xFF, 0xFF, 0};
-    sameBlue.Write(shape);
-    EXPECT_EQ(LoadRows(sameBlue.Path()), expected);
+    // Colours are compared by brightness, not by one byte: blue on white and
+    // blue on yellow (equal blue bytes) print the blue pixels, in either order.
+    // Equal brightness takes the file's bits as they are.
+    struct Case {
+        std::vector<uint8_t> colours;  // blue, green, red, reserved; twice
+        bool firstIsDarker;
+    };
+    const Case cases[] = {
+        {{0xFF, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}, true},
+        {{0xFF, 0xFF, 0xFF, 0, 0xFF, 0, 0, 0}, false},
+        {{0x10, 0, 0, 0, 0x10, 0xFF, 0xFF, 0}, true},
+        {{0, 0xFF, 0, 0, 0xFF, 0, 0xFF, 0}, false},  // green is brighter than magenta
+        {{0x80, 0x80, 0x80, 0, 0x80, 0x80, 0x80, 0}, false},
+    };
+    for (const Case& c : cases) {
+        TempBitmap bmp;
+        shape.colours = c.colours;
+        shape.rows = c.firstIsDarker ? flipped : picture;
+        bmp.Write(shape);
+        EXPECT_EQ(LoadRows(bmp.Path()), expected) << int(c.colours[0]) << "," << int(c.colours[1]);
+    }
 }
 
 TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit)

@@ -179,13 +179,29 @@ TEST_F(OpsHandlers, PluTableReadGivesSendableLines) {
         EXPECT_TRUE(Check(PluTableSendHandler, line));
         EXPECT_EQ(Send(PluTableSendHandler, line), frame);
     }
+    // Names are taken by their width: quotes inside them, even next to a
+    // comma, stay in the name and go back to the register unchanged.
+    SetEcr(1, 12);
+    const struct {
+        std::string name;
+        std::string field;
+    } names[] = {{"12\" Pizza   ", "\"12\"\" Pizza\""}, {"a\",\"b\"      ", "\"a\"\",\"\"b\"\"\""}};
+    for (const auto& n : names) {
+        const std::string frame = "0000000000007,00000250,\"" + n.name + "\",\"01\",\"05\",\"02\"";
+        const std::string line = Read(PluTableReadHandler, frame);
+        EXPECT_EQ(line, "7,250," + n.field + ",1,5,2");
+        EXPECT_TRUE(Check(PluTableSendHandler, line));
+        EXPECT_EQ(Send(PluTableSendHandler, line), frame);
+        const std::string department = "03,00000000,\"" + n.name + "\",\"12\",\"05\"";
+        EXPECT_EQ(Read(DepartmentReadHandler, department), "3,0," + n.field + ",12,5");
+    }
     EXPECT_FALSE(DataErrorFlag);
 }
 
 TEST_F(OpsHandlers, PluSalesReadConvertsNumbers) {
     EXPECT_EQ(Read(PluSalesReadHandler, "0000000000012,0003,0000012.50"), "12,3,12.5");
     EXPECT_EQ(Read(PluSalesReadClearHandler, "4750000000016,2.500,0"), "4750000000016,2.5,0");
-    EXPECT_EQ(Read(PluSalesReadHandler, "1,1,1234567.5"), "1,1,1.23457e+006");
+    EXPECT_EQ(Read(PluSalesReadHandler, "1,1,1234567.5"), "1,1,1234567.5");
     EXPECT_FALSE(DataErrorFlag);
 }
 

@@ -86,6 +86,23 @@ bool SplitFrameFields(const std::string& frame, std::vector<std::string>& fields
     return !quoted;
 }
 
+bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLength,
+                      std::vector<std::string>& fields) {
+    size_t start = 0;
+    for (size_t n = 0; n < nameField; ++n) {
+        size_t comma = frame.find(',', start);
+        if (comma == std::string::npos) return SplitFrameFields(frame, fields);
+        start = comma + 1;
+    }
+    const size_t end = start + nameLength + 1;  // the closing quote
+    if (end >= frame.size() || frame[start] != '"' || frame[end] != '"' ||
+        frame.find('"') < start || (end + 1 < frame.size() && frame[end + 1] != ','))
+        return SplitFrameFields(frame, fields);
+    bool whole = SplitFrameFields(frame.substr(0, start) + "\"\"" + frame.substr(end + 1), fields);
+    fields[nameField] = frame.substr(start + 1, nameLength);
+    return whole;
+}
+
 Register::Register(const std::string& statusText, std::map<int, std::string> serve, bool show)
     : showLogo(show), serveFiles(std::move(serve)) {
     // The same reading as the driver's: each pair of characters as two
@@ -140,7 +157,8 @@ void Register::StorePlus(const std::vector<std::string>& lines, bool replace) {
         std::vector<std::string> f;
         PluRecord plu;
         uint64_t department = 0, field5 = 0, field6 = 0;
-        if (!SplitFrameFields(line, f) || f.size() != 6 || !ParseDigits(f[0], 13, plu.code) || plu.code == 0 ||
+        if (!SplitNamedRecord(line, 2, static_cast<size_t>(nameLength), f) || f.size() != 6 ||
+            !ParseDigits(f[0], 13, plu.code) || plu.code == 0 ||
             !ParseDigits(f[1], 8, plu.price) || !ParseDigits(f[3], 2, department) || department > 8 ||
             !ParseDigits(f[4], 2, field5) || !ParseDigits(f[5], 2, field6) || field6 < 1 || field6 > 7) {
             Note("PLU record rejected: '" + line + "'");
@@ -160,7 +178,8 @@ void Register::StoreDepartments(const std::vector<std::string>& lines) {
     for (const auto& line : lines) {
         std::vector<std::string> f;
         uint64_t number = 0, value = 0, field4 = 0, field5 = 0;
-        if (!SplitFrameFields(line, f) || f.size() != 5 || !ParseDigits(f[0], 2, number) || number < 1 ||
+        if (!SplitNamedRecord(line, 2, static_cast<size_t>(nameLength), f) || f.size() != 5 ||
+            !ParseDigits(f[0], 2, number) || number < 1 ||
             number > 8 || !ParseDigits(f[1], 8, value) || !ParseDigits(f[3], 2, field4) ||
             !ParseDigits(f[4], 2, field5)) {
             Note("department record rejected: '" + line + "'");
