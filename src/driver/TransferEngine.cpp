@@ -137,7 +137,8 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     // The report is cleared on the ECR only after a clean read whose copy is
     // safely on disk: every frame made a good record and the block checksum
     // of the frames matched the register's. Otherwise the records stay in the
-    // file and the report stays on the ECR for another read.
+    // file and the report stays on the ECR for another read. A read has no
+    // input file, so a data error can only come from a frame of this read.
     const bool blockMatched = link.readBlockMatched;
     const bool clean = blockMatched && !DataErrorFlag;
     if (descriptor->clearCommand != 0 && clean) output->SyncToDisk();
@@ -146,10 +147,9 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     Progress("Records read: %u\n", descriptor->recordCount);
 
     if (!blockMatched) {
-        uint8_t computed = link.readBlockChecksum;
         ReportDataProblem(FormatString("Block checksum mismatch: the ECR sent %c%c, the frames received give %02X",
                                        Printable(link.readEndDigits[0]), Printable(link.readEndDigits[1]),
-                                       computed));
+                                       static_cast<unsigned>(link.readBlockChecksum)));
     }
     if (descriptor->clearCommand == 0) return;
     if (!clean) {
