@@ -34,7 +34,7 @@ void OutputDataFile::EndRecord() {
 
 void OutputDataFile::SyncToDisk() {
     if (file == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
-    if (writeFailed || !platform::SyncFileToDisk(file)) {
+    if (writeFailed || !platform::SyncFileToDisk(file, fileName.c_str())) {
         writeFailed = true;
         throw FileIoException("Unable to write file '" + fileName + "'");
     }

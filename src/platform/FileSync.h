@@ -5,9 +5,9 @@
 namespace platform {
 
 // Flushes the stream's buffer and, for a file on a disk, waits until the
-// system has written the file's data to it. A pipe or a device has no disk
-// copy to wait for: it only gets the flush. False (errno or the last error
-// set) when either step fails.
-bool SyncFileToDisk(FILE* file);
+// system has written the file's data, and the directory entry of the file at
+// `path`, to the disk. A pipe or a device has no disk copy to wait for: it
+// only gets the flush. False (errno or the last error set) when a step fails.
+bool SyncFileToDisk(FILE* file, const char* path);
 
 }  // namespace platform

@@ -1,12 +1,15 @@
 #include "platform/FileSync.h"
 
 #include <io.h>
-#include <cstdint>
 #include <windows.h>
+
+#include <cstdint>
 
 namespace platform {
 
-bool SyncFileToDisk(FILE* file) {
+// FlushFileBuffers writes the file's data and metadata; Windows has no
+// separate flush of a directory, so `path` is not used here.
+bool SyncFileToDisk(FILE* file, const char*) {
     if (file == nullptr || fflush(file) != 0) return false;
     const intptr_t osHandle = _get_osfhandle(_fileno(file));
     if (osHandle == -1) return false;
