@@ -95,7 +95,11 @@ void Protocol::Process(const Token& token, int64_t nowMs) {
             else if (token.kind == TokenKind::End) OnEnd(token, nowMs);
             break;
         case State::Sending:
-            if (token.kind == TokenKind::Control) OnAnswer(token.bytes[0] == ACK, nowMs);
+            if (token.kind == TokenKind::Control) {
+                bool acknowledged = token.bytes[0] == ACK && !ackLost;
+                if (token.bytes[0] == ACK && ackLost) log.Note("lostack: ACK taken as garbled, frame sent again");
+                OnAnswer(acknowledged, nowMs);
+            }
             else if (token.kind == TokenKind::Garbage) OnAnswer(false, nowMs);
             break;
         case State::Idle:
@@ -228,6 +232,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
     Bytes frame = end ? EndFrame(readBlockSum) : DataFrame(frames[next]);
     const Fault* fault = readIsStatus ? nullptr : faults.Take(end ? Phase::ReadEnd : Phase::Read);
     ackDeadlineMs = -1;
+    ackLost = false;
     if (fault != nullptr) {
         size_t hi = frame.size() - 3;
         switch (fault->kind) {
@@ -255,6 +260,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
                 state = State::Dead;
                 return;
             case FaultKind::Flood: StartFlood(nowMs); return;
+            case FaultKind::LostAck: ackLost = true; break;
             default: break;
         }
     }
