@@ -4,8 +4,8 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "language/Utf8DataFiles.h"
-#include "tools/TextTools.h"
 #include "platform/FileSync.h"
+#include "tools/TextTools.h"
 
 OutputDataFile::~OutputDataFile() {
     if (file != nullptr) fclose(file);
