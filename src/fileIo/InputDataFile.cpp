@@ -10,6 +10,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "fileIo/BitmapInputFile.h"
+#include "platform/FileStream.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
 #include "tools/TextTools.h"
@@ -24,7 +25,7 @@ constexpr const char* Module = "src/fileIo";
 size_t ReadLine(FILE* file, char* buffer, size_t size) {
     size_t count = 0;
     while (count + 1 < size) {
-        int ch = getc_unlocked(file);
+        int ch = platform::GetByteUnlocked(file);
         if (ch == EOF) break;
         buffer[count++] = static_cast<char>(ch);
         if (ch == '\n') break;
