@@ -96,6 +96,12 @@ bool Win32SerialDevice::Open(const std::string& path) {
     if (IsOpen()) Close();
     HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return false;
+    // A device name (ComDevice) may lead to a plain file: not a port.
+    if (GetFileType(port) != FILE_TYPE_CHAR) {
+        CloseHandle(port);
+        SetLastError(ERROR_BAD_DEVICE);
+        return false;
+    }
     handle = port;
     return true;
 }
@@ -136,7 +142,16 @@ bool Win32SerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     DWORD wanted = static_cast<DWORD>(std::min<size_t>(size, MAXDWORD));
     bool ok = ReadFile(handle, buffer, wanted, &count, nullptr) != 0;
     received = count;
-    return ok || TimedOut(GetLastError());
+    if (!ok && !TimedOut(GetLastError())) return false;
+    // A read that ended short on a port that no longer answers for its state
+    // (an adapter unplugged, a line hung up) failed: it would otherwise pass
+    // for a silent line.
+    if (count < wanted) {
+        COMSTAT state{};
+        DWORD errors = 0;
+        if (!ClearCommError(handle, &errors, &state)) return false;
+    }
+    return true;
 }
 
 bool Win32SerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
