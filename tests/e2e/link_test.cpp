@@ -111,6 +111,14 @@ TEST(LinkE2E, PortThatCannotBeOpenedEndsTheRun) {
     link.box.WriteFile("plain.txt", "not a terminal");
     ExpectOpenFailure(link, link.box.PathOf("missing.tty"));
     ExpectOpenFailure(link, link.box.PathOf("plain.txt"));
+
+    link.box.WriteIni(TestIni(link.sim.LinkPath(), "ComSettings = baud=fast\r\n"));
+    RunResult unreadable = link.Run();
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_EQ(unreadable.output, "System error: Unable to decode serial port configuration string\n"
+                                 "Completed with errors\n");
+    EXPECT_TRUE(Has(link.Log(), "  Unable to decode serial port configuration string (system error code : "));
+
     link.box.WriteIni(TestIni(link.sim.LinkPath()));
     EXPECT_EQ(link.Run().exitCode, 0);
 }
