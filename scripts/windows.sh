@@ -44,14 +44,15 @@ wine_log=$root/build-win/wine.log
 trap 'wineserver -k 2>/dev/null || true' EXIT
 [ -e "$WINEPREFIX/system.reg" ] || wineboot -i >>"$wine_log" 2>&1
 
-# COM ports for the end-to-end tests: COM5 to COM12 are links that each test
-# points at its simulator's pty. Wine reads the port table only when its
+# COM ports for the end-to-end tests: COM9 to COM16 are links that each test
+# points at its simulator's pty (tests in parallel use both name forms,
+# COM9 and \\.\COM10 up). Wine reads the port table only when its
 # server starts, so the ports are registered first, then one server runs for
 # the whole suite. A new prefix maps COM1 to /dev/ttyS0; no port but these.
 ports=$root/build-win/ports
 rm -rf "$ports"
 mkdir -p "$ports"
-for n in $(seq 5 12); do
+for n in $(seq 9 16); do
     ln -s /dev/null "$ports/COM$n"
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$ports/COM$n" /f >>"$wine_log" 2>&1
 done
@@ -64,5 +65,5 @@ rm -f "$WINEPREFIX"/dosdevices/com*
 
 wine build-win/unit_tests.exe 2>>"$wine_log"
 
-KVT_TEST_DRIVER=$root/build-win/KVT5100.exe KVT_TEST_LAUNCHER=wine KVT_TEST_COM_PORTS=$ports \
-    ctest --test-dir build -L e2e --output-on-failure -j2
+KVT_TEST_DRIVER=$root/build-win/KVT5100.exe KVT_TEST_LAUNCHER=wine KVT_TEST_LAUNCHER_LOG=$wine_log \
+    KVT_TEST_COM_PORTS=$ports ctest --test-dir build -L e2e --output-on-failure -j2

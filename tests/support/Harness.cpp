@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,7 @@ int ComNumber() {
         if (name.size() > 3 && name.compare(0, 3, "COM") == 0 && name.find('.') == std::string::npos)
             numbers.push_back(std::stoi(name.substr(3)));
     }
+    std::sort(numbers.begin(), numbers.end());
     for (int candidate : numbers) {
         std::string lock = pool + "/COM" + std::to_string(candidate) + ".lock";
         int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -130,6 +132,10 @@ pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const 
     int null = open("/dev/null", O_RDONLY);
     if (null < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
     dup2(null, STDIN_FILENO);
+    // The launcher's own messages go to its log, not into the test's output.
+    std::string launcherLog = Environment("KVT_TEST_LAUNCHER_LOG");
+    int log = launcherLog.empty() ? -1 : open(launcherLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log >= 0) dup2(log, STDERR_FILENO);
     std::vector<std::string> argvStrings;
     std::string launcher = Environment("KVT_TEST_LAUNCHER");
     if (!launcher.empty()) argvStrings.push_back(launcher);

@@ -5,7 +5,8 @@
 //
 // The driver under test is build/KVT5100 unless the environment names
 // another: KVT_TEST_DRIVER the program file (build-win/KVT5100.exe),
-// KVT_TEST_LAUNCHER a program that runs it (wine), and KVT_TEST_COM_PORTS a
+// KVT_TEST_LAUNCHER a program that runs it (wine) with KVT_TEST_LAUNCHER_LOG
+// the file for its messages, and KVT_TEST_COM_PORTS a
 // directory of links COM<n> that the launcher's system sees as serial ports.
 // With the ports, INIs name the port by ComNumber and the test's pty is
 // reached through a link of its own.
