@@ -48,7 +48,7 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # points at its simulator's pty (tests in parallel use both name forms,
 # COM9 and \\.\COM10 up). Wine reads the port table only when its
 # server starts, so the ports are registered first, then one server runs for
-# the whole suite. A new prefix maps COM1 to /dev/ttyS0; no port but these.
+# the whole suite.
 ports=$root/build-win/ports
 rm -rf "$ports"
 mkdir -p "$ports"
@@ -58,12 +58,20 @@ for n in $(seq 9 16); do
 done
 wineserver -k 2>/dev/null || true
 wineserver -w
-rm -f "$WINEPREFIX"/dosdevices/com*
 # Its own process group, so the server never takes a test's pty as its
 # controlling terminal, and stops with the script's trap, not a test's signal.
 (set -m; wineserver -p -f >>"$wine_log" 2>&1 &)
 
 wine build-win/unit_tests.exe 2>>"$wine_log"
+
+# Wine has mapped the machine's own serial ports too (COM1 to /dev/ttyS0) now
+# that it runs; no test may reach them, so only the test ports stay.
+for link in "$WINEPREFIX"/dosdevices/com*; do
+    case "$(readlink "$link")" in
+        "$ports"/*) ;;
+        *) rm -f "$link" ;;
+    esac
+done
 
 KVT_TEST_DRIVER=$root/build-win/KVT5100.exe KVT_TEST_LAUNCHER=wine KVT_TEST_LAUNCHER_LOG=$wine_log \
     KVT_TEST_COM_PORTS=$ports ctest --test-dir build -L e2e --output-on-failure -j2
