@@ -48,7 +48,7 @@ namespace {
     std::vector<char*> argv;
     for (auto& arg : argvStrings) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -79,12 +79,13 @@ ChildCost ReapChild(pid_t child, int64_t startNs, int timeoutSeconds) {
     return cost;
 }
 
-Scratch::Scratch() {
+Scratch::Scratch(const DriverCommand& driver) : launcher(driver.launcher) {
     std::string pattern = (fs::temp_directory_path() / "kvtbench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir = pattern;
-    fs::copy_file(KVT5100_PATH, PathOf("KVT5100"));
-    fs::permissions(PathOf("KVT5100"), fs::perms::owner_all);
+    driverCopy = PathOf(fs::path(driver.program).filename().string());
+    fs::copy_file(driver.program, driverCopy);
+    fs::permissions(driverCopy, fs::perms::owner_all);
 }
 
 Scratch::~Scratch() {
@@ -94,7 +95,8 @@ Scratch::~Scratch() {
 }
 
 ChildCost Scratch::RunDriver(const std::vector<std::string>& args, int timeoutSeconds) const {
-    std::vector<std::string> argv{PathOf("KVT5100")};
+    std::vector<std::string> argv{driverCopy};
+    if (!launcher.empty()) argv.insert(argv.begin(), launcher);
     argv.insert(argv.end(), args.begin(), args.end());
     const std::string outputPath = PathOf("driver.out");
     int64_t start = MonotonicNs();

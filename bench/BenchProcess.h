@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+// The driver to measure: its program file and, for a program of another
+// system, the command that runs it (wine for the Windows build).
+struct DriverCommand {
+    std::string program;
+    std::string launcher;  // empty: the program runs itself
+};
+
 // What a finished child process cost.
 struct ChildCost {
     int exitCode = -1;       // -1 when it was killed or died on a signal
@@ -19,7 +26,7 @@ struct ChildCost {
 // beside it); removed at the end unless kept.
 class Scratch {
 public:
-    Scratch();
+    explicit Scratch(const DriverCommand& driver);
     ~Scratch();
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
@@ -34,6 +41,8 @@ public:
 
 private:
     std::string dir;
+    std::string launcher;
+    std::string driverCopy;
     bool keep = false;
 };
 

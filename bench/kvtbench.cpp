@@ -5,6 +5,9 @@
 //     real driver executable against ecrsim on a pty at each wire speed:
 //     wall time, wire time of the bytes both ways, the INI sleeps, their
 //     ratio and the driver's CPU time per record.
+//     --driver and --launcher measure another build the same way (the
+//     Windows program under wine); --com-link names a link COM<n> that the
+//     launcher's system sees as serial port n, pointed at the simulator.
 //  2. Loading an input file of M PLU lines through the driver library the
 //     way the PLU table send does (check every line, sort, drop duplicates):
 //     time and peak memory.
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -54,11 +58,14 @@ struct Options {
     bool transfers = true;
     bool load = true;
     bool keep = false;
+    DriverCommand driver{KVT5100_PATH, ""};
+    std::string comLink;
 };
 
 [[noreturn]] void Usage(const char* message) {
     std::printf("kvtbench: %s\n"
-                "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load] [--keep]\n",
+                "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load] [--keep]\n"
+                "                [--driver PROGRAM] [--launcher COMMAND] [--com-link DIR/COM<n>]\n",
                 message);
     std::exit(2);
 }
@@ -86,6 +93,12 @@ Options ParseOptions(int argc, char** argv) {
             if (what != "transfers" && what != "load") Usage("--only takes transfers or load");
             options.transfers = what == "transfers";
             options.load = what == "load";
+        } else if (name == "--driver" && hasValue) {
+            options.driver.program = argv[++i];
+        } else if (name == "--launcher" && hasValue) {
+            options.driver.launcher = argv[++i];
+        } else if (name == "--com-link" && hasValue) {
+            options.comLink = argv[++i];
         } else if (name == "--keep") {
             options.keep = true;
         } else {
@@ -112,10 +125,21 @@ void WritePluFile(const std::string& path, int count) {
     if (std::fclose(out) != 0) throw std::runtime_error("cannot write " + path);
 }
 
-std::string BenchIni(const std::string& device, int baud) {
+// The INI's port: the device itself, or the COM number of `comLink`
+// (".../COM<n>") re-pointed at the device.
+std::string PortLines(const std::string& device, const std::string& comLink) {
+    if (comLink.empty()) return "ComNumber = 1\r\nComDevice = " + device + "\r\n";
+    std::filesystem::path link(comLink);
+    std::string name = link.filename().string();
+    if (name.compare(0, 3, "COM") != 0) throw std::runtime_error("--com-link must name a link COM<n>");
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(device, link);
+    return "ComNumber = " + name.substr(3) + "\r\n";
+}
+
+std::string BenchIni(const std::string& device, const std::string& comLink, int baud) {
     std::ostringstream ini;
-    ini << "[Common]\r\nDbgErrorLog = 0\r\nCodePage = RIM\r\n\r\n[ECR_1]\r\nComNumber = 1\r\n"
-        << "ComDevice = " << device << "\r\n";
+    ini << "[Common]\r\nDbgErrorLog = 0\r\nCodePage = RIM\r\n\r\n[ECR_1]\r\n" << PortLines(device, comLink);
     // The driver's read time-outs follow its line speed.
     if (baud != 19200) ini << "ComSettings = baud=" << baud << "\r\n";
     ini << "SleepBetweenCommands = " << SleepBetweenCommands << "\r\n"
@@ -240,13 +264,13 @@ void RunTransfers(const Options& options) {
     std::printf("%-16s %6s %7s %8s %8s %7s %7s %7s %6s %7s %7s %10s  %s\n", "transfer", "baud", "records", "to ECR",
                 "from ECR", "wall", "wire", "sleeps", "ratio", "paced", "excess", "CPU/record", "frames out/in");
     for (int baud : options.bauds) {
-        Scratch scratch;
+        Scratch scratch(options.driver);
         if (options.keep) {
             scratch.Keep();
             std::printf("    (files kept in %s)\n", scratch.Dir().c_str());
         }
         SimulatorProcess simulator(scratch.Dir(), baud);
-        WriteWholeFile(scratch.PathOf("KVT5100.ini"), BenchIni(simulator.LinkPath(), baud));
+        WriteWholeFile(scratch.PathOf("KVT5100.ini"), BenchIni(simulator.LinkPath(), options.comLink, baud));
         WritePluFile(scratch.PathOf("plu.txt"), options.records);
         MeasureTransfer(scratch, simulator, "PLU table send", baud, {"200", "plu.txt"}, options.records, "");
         // The simulator keeps the table it was sent, so the read returns it.
@@ -299,7 +323,7 @@ struct LoadReport {
 }
 
 void RunLoad(const Options& options) {
-    Scratch scratch;
+    Scratch scratch(options.driver);
     if (options.keep) scratch.Keep();
     const std::string path = scratch.PathOf("plu-large.txt");
     WritePluFile(path, options.lines);
@@ -350,7 +374,8 @@ void RunLoad(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
-    std::printf("kvtbench: driver %s, simulator %s\n\n", KVT5100_PATH, ECRSIM_PATH);
+    std::printf("kvtbench: driver %s%s%s, simulator %s\n\n", options.driver.launcher.c_str(),
+                options.driver.launcher.empty() ? "" : " ", options.driver.program.c_str(), ECRSIM_PATH);
     std::fflush(stdout);
     try {
         if (options.transfers) RunTransfers(options);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <limits>
 
@@ -10,6 +9,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/Clock.h"
+#include "platform/SystemError.h"
 #include "tools/Stopwatch.h"
 
 namespace {
@@ -18,15 +18,15 @@ constexpr char Module[] = "src/comport";
 constexpr size_t QueueSize = 256;
 
 // Closes a freshly opened device again when Open fails half-way, keeping
-// errno for the exception that follows.
+// the system error code for the exception that follows.
 class OpenGuard {
 public:
     explicit OpenGuard(platform::SerialDevice& device) : device(device) {}
     ~OpenGuard() {
         if (armed) {
-            int error = errno;
+            unsigned error = platform::LastSystemError();
             device.Close();
-            errno = error;
+            platform::SetLastSystemError(error);
         }
     }
     void Dismiss() { armed = false; }
@@ -62,7 +62,7 @@ void ApplySettingsString(const std::string& text, platform::SerialSettings& sett
     if (first == std::string::npos) return;
     rest = rest.substr(first, rest.find_last_not_of(blanks) - first + 1);
     if (!platform::ParseSerialSettings(rest, settings))
-        throw SystemErrorException("Unable to decode serial port configuration string", EINVAL);
+        throw SystemErrorException("Unable to decode serial port configuration string", platform::ErrorInvalidParameter);
 }
 
 uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier) {
@@ -78,7 +78,7 @@ uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier) 
 std::string ComPort::DevicePath() const {
     std::string device = TheConfig().GetString("ComDevice", "");
     if (!device.empty()) return device;
-    return "/dev/ttyS" + std::to_string(static_cast<int64_t>(PortNumber) - 1);
+    return platform::SerialPortName(PortNumber);
 }
 
 void ComPort::UseDevice(std::unique_ptr<platform::SerialDevice> replacement) { device = std::move(replacement); }
@@ -127,7 +127,7 @@ void ComPort::Close() {
 
 size_t ComPort::Read(uint8_t* buffer, size_t size) {
     if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
-    if (!IsOpen()) throw SystemErrorException("Serial port read error", EBADF);
+    if (!IsOpen()) throw SystemErrorException("Serial port read error", platform::ErrorNotOpen);
     int64_t start = Stopwatch::Now();
     size_t received = 0;
     if (!device->Read(buffer, size, received)) throw SystemErrorException("Serial port read error");
@@ -138,7 +138,7 @@ size_t ComPort::Read(uint8_t* buffer, size_t size) {
 
 size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
     if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
-    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", EBADF);
+    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", platform::ErrorNotOpen);
     platform::SerialTimeouts saved;
     if (!device->GetTimeouts(saved)) throw SystemErrorException("GetCommTimeouts failed");
     platform::SerialTimeouts immediate = saved;
@@ -152,9 +152,9 @@ size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
     while (total < size) {
         size_t received = 0;
         if (!device->Read(buffer + total, size - total, received)) {
-            int error = errno;
+            unsigned error = platform::LastSystemError();
             device->SetTimeouts(saved);
-            throw SystemErrorException("Serial port read error", static_cast<unsigned>(error));
+            throw SystemErrorException("Serial port read error", error);
         }
         if (received > 0) platform::SleepMilliseconds(byteInterval);
         total += received;
@@ -168,7 +168,7 @@ size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
 
 size_t ComPort::Write(const uint8_t* buffer, size_t count) {
     if (buffer == nullptr || count == 0) THROW_INTERNAL_ERROR(Module);
-    if (!IsOpen()) throw SystemErrorException("Serial port write error", EBADF);
+    if (!IsOpen()) throw SystemErrorException("Serial port write error", platform::ErrorNotOpen);
 
     // Whatever arrived unasked (a late reply, line noise) must not be taken
     // for the answer to this write.
@@ -191,7 +191,7 @@ size_t ComPort::Write(const uint8_t* buffer, size_t count) {
 }
 
 void ComPort::SetReadTimeout(uint32_t ms) {
-    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", EBADF);
+    if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", platform::ErrorNotOpen);
     platform::SerialTimeouts values;
     if (!device->GetTimeouts(values)) throw SystemErrorException("GetCommTimeouts failed");
     values.readTotalTimeoutConstant = ms;
@@ -203,7 +203,7 @@ void ComPort::RestoreReadTimeout() { SetReadTimeout(ReadTotalConstant); }
 
 int ComPort::SetEofChar(char ch) {
     settings.eofChar = ch;
-    if (!IsOpen()) throw SystemErrorException("SetCommState failed", EBADF);
+    if (!IsOpen()) throw SystemErrorException("SetCommState failed", platform::ErrorNotOpen);
     if (!device->Apply(settings)) throw SystemErrorException("SetCommState failed");
     return 1;
 }
@@ -211,14 +211,14 @@ int ComPort::SetEofChar(char ch) {
 int ComPort::ClearEofChar() { return SetEofChar(0); }
 
 bool ComPort::IsCarrierOn() {
-    if (!IsOpen()) throw SystemErrorException("GetCommModemStatus failed", EBADF);
+    if (!IsOpen()) throw SystemErrorException("GetCommModemStatus failed", platform::ErrorNotOpen);
     uint32_t status = 0;
     if (!device->GetModemStatus(status)) throw SystemErrorException("GetCommModemStatus failed");
     return (status & platform::ModemStatusCarrier) != 0;
 }
 
 void ComPort::DropDtr() {
-    if (!IsOpen()) throw SystemErrorException("EscapeCommFunction failed", EBADF);
+    if (!IsOpen()) throw SystemErrorException("EscapeCommFunction failed", platform::ErrorNotOpen);
     if (!device->ClearDtr()) throw SystemErrorException("EscapeCommFunction failed");
 }
 

@@ -1,7 +1,8 @@
 #include "errors/Exceptions.h"
 
-#include <cerrno>
 #include <utility>
+
+#include "platform/SystemError.h"
 
 Exception::Exception(std::string message, std::string logText, int exitCode)
     : Message(std::move(message)), LogText(std::move(logText)), ExitCode(exitCode) {}
@@ -25,9 +26,9 @@ InternalErrorException::InternalErrorException(const char* sourceModule, int lin
                     std::to_string(line),
                 1) {}
 
-// errno is taken before anything else in this constructor can change it.
+// The system error code is taken before anything else in this constructor can change it.
 SystemErrorException::SystemErrorException(const std::string& text)
-    : SystemErrorException(text, static_cast<unsigned>(errno)) {}
+    : SystemErrorException(text, platform::LastSystemError()) {}
 
 SystemErrorException::SystemErrorException(const std::string& text, unsigned systemErrorCode)
     : Exception("System error: " + text,

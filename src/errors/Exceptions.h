@@ -50,7 +50,8 @@ public:
     InternalErrorException(const char* sourceModule, int line);
 };
 
-// A failed system call. The system error code is errno, read when the
+// A failed system call. The system error code is the platform's last error
+// code (errno, GetLastError), read when the
 // exception is built, so throw it right after the failing call.
 class SystemErrorException : public Exception {
 public:

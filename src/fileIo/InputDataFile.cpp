@@ -11,6 +11,7 @@
 #include "errors/Log.h"
 #include "fileIo/BitmapInputFile.h"
 #include "language/Utf8DataFiles.h"
+#include "platform/FileStream.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
 #include "tools/TextTools.h"
@@ -25,7 +26,7 @@ constexpr const char* Module = "src/fileIo";
 size_t ReadLine(FILE* file, char* buffer, size_t size) {
     size_t count = 0;
     while (count + 1 < size) {
-        int ch = getc_unlocked(file);
+        int ch = platform::GetByteUnlocked(file);
         if (ch == EOF) break;
         buffer[count++] = static_cast<char>(ch);
         if (ch == '\n') break;

@@ -1,6 +1,6 @@
 #pragma once
-// An append-only file that other writers cannot open at the same time
-// (an advisory lock stands in for a deny-write share mode).
+// An append-only file that other writers cannot open at the same time: a
+// deny-write share mode on Windows, an advisory lock on POSIX.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,17 +14,17 @@ public:
     LockedFile& operator=(const LockedFile&) = delete;
     ~LockedFile();
 
-    // Opens for writing, creating and never truncating; false (errno set)
+    // Opens for writing, creating and never truncating; false (system error code set)
     // when the file cannot be opened or another process holds the lock.
     bool Open(const std::string& path);
-    bool IsOpen() const { return fd >= 0; }
+    bool IsOpen() const { return handle != -1; }
     uint64_t Length() const;
     bool Append(const char* data, size_t size);
     bool Truncate(uint64_t length);
     void Close();
 
 private:
-    int fd = -1;
+    intptr_t handle = -1;  // the descriptor or the Windows handle (-1 is invalid on both)
 };
 
 }  // namespace platform

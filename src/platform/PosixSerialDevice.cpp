@@ -400,4 +400,6 @@ void PosixSerialDevice::Close() {
 
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
 
+std::string SerialPortName(int64_t number) { return "/dev/ttyS" + std::to_string(number - 1); }
+
 }  // namespace platform

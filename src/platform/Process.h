@@ -4,7 +4,8 @@
 
 namespace platform {
 
-// Full path of the program file; false (errno set) when it cannot be found.
+// Full path of the program file; false (system error code set) when it
+// cannot be found.
 bool GetProgramPath(std::string& path);
 
 // Remembered at the start of the run: the program path and the arguments
@@ -19,6 +20,7 @@ void IgnoreBrokenPipe();
 bool PathExists(const std::string& path);  // a file or a directory
 bool RemoveFile(const std::string& path);
 
-inline constexpr char PathSeparator = '/';
+// Ends the directory part of a path the system gives for the program.
+extern const char PathSeparator;
 
 }  // namespace platform

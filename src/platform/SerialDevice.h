@@ -1,6 +1,6 @@
 #pragma once
 // The one seam between the serial port logic and the operating system. The
-// termios class implements it; tests put scripted devices in its place.
+// termios and Win32 classes implement it; tests put scripted devices in its place.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,7 +38,8 @@ class SerialDevice {
 public:
     virtual ~SerialDevice() = default;
 
-    // Every call returns false on failure with errno set. A read or write
+    // Every call returns false on failure with the system error code set
+    // (platform/SystemError.h). A read or write
     // that times out is not a failure: it returns true with fewer bytes.
     virtual bool Open(const std::string& path) = 0;
     virtual bool Apply(const SerialSettings& settings) = 0;
@@ -54,8 +55,11 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
-// The operating system's serial device (termios here).
+// The operating system's serial device (termios or Win32).
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice();
+
+// The system's device name of serial port `number` (1 is the first port).
+std::string SerialPortName(int64_t number);
 
 // Deadlines of one read under the time-out rule above, from monotonic
 // milliseconds. Used by every device implementation.

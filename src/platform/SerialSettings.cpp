@@ -1,9 +1,10 @@
 #include "platform/SerialSettings.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
+
+#include "platform/SystemError.h"
 
 namespace platform {
 
@@ -67,7 +68,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
     while (tokens >> token) {
         size_t equals = token.find('=');
         if (equals == std::string::npos || equals == 0) {
-            errno = EINVAL;
+            SetLastSystemError(ErrorInvalidParameter);
             return false;
         }
         std::string key = token.substr(0, equals);
@@ -108,7 +109,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
             ok = false;
         }
         if (!ok) {
-            errno = EINVAL;
+            SetLastSystemError(ErrorInvalidParameter);
             return false;
         }
     }

@@ -51,7 +51,7 @@ TEST(LinkE2E, StatusAndCommandFramesWithTraceAndStatistics) {
     EXPECT_TRUE(std::regex_search(debug, std::regex("\r\nPC<-ECR   1 bytes in +[0-9]+\\.[0-9] ms : 06")));
     EXPECT_TRUE(Has(debug, "----- Reading ECR status -----"));
     EXPECT_TRUE(Has(debug, "  ------------------------------\r\n"));
-    EXPECT_TRUE(Has(debug, "Opening serial port " + link.sim.LinkPath()));
+    EXPECT_TRUE(Has(debug, "Opening serial port " + DriverPortName(link.sim.LinkPath()) + "\r\n"));
     EXPECT_TRUE(Has(debug, "Closing serial port"));
 }
 
@@ -93,21 +93,43 @@ TEST(LinkE2E, DebugLogLevelTwoKeepsOnlyRunsWithLinkErrors) {
     EXPECT_TRUE(Has(nak.Debug(), "NAK received"));
 }
 
+namespace {
+
+void ExpectOpenFailure(Link& link, const std::string& device) {
+    link.box.WriteIni(TestIni(device));
+    RunResult run = link.Run();
+    EXPECT_EQ(run.exitCode, 1) << device;
+    EXPECT_TRUE(Has(run.output, "System error: Unable to open serial port\n")) << run.output;
+    EXPECT_TRUE(Has(link.Log(), "  Unable to open serial port (system error code : ")) << link.Log();
+    EXPECT_FALSE(Has(link.Log(), "I/O statistics")) << device;
+}
+
+}  // namespace
+
 TEST(LinkE2E, PortThatCannotBeOpenedEndsTheRun) {
     Link link;
     link.box.WriteFile("plain.txt", "not a terminal");
+    ExpectOpenFailure(link, link.box.PathOf("missing.tty"));
+    ExpectOpenFailure(link, link.box.PathOf("plain.txt"));
+
+    link.box.WriteIni(TestIni(link.sim.LinkPath(), "ComSettings = baud=fast\r\n"));
+    RunResult unreadable = link.Run();
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_EQ(unreadable.output, "System error: Unable to decode serial port configuration string\n"
+                                 "Completed with errors\n");
+    EXPECT_TRUE(Has(link.Log(), "  Unable to decode serial port configuration string (system error code : "));
+
+    link.box.WriteIni(TestIni(link.sim.LinkPath()));
+    EXPECT_EQ(link.Run().exitCode, 0);
+}
+
+TEST(LinkE2E, PortHeldByAnotherProgramEndsTheRun) {
+    SKIP_UNLESS_LINUX_DRIVER("Wine does not enforce the exclusive open of a COM port");
+    Link link;
     int holder = open(link.sim.LinkPath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // another driver holds the port
-
-    for (const std::string& device :
-         {link.box.PathOf("missing.tty"), link.box.PathOf("plain.txt"), link.sim.LinkPath()}) {
-        link.box.WriteIni(TestIni(device));
-        RunResult run = link.Run();
-        EXPECT_EQ(run.exitCode, 1) << device;
-        EXPECT_TRUE(Has(run.output, "System error: Unable to open serial port\n")) << run.output;
-        EXPECT_FALSE(Has(link.Log(), "I/O statistics")) << device;
-    }
+    ExpectOpenFailure(link, link.sim.LinkPath());
     close(holder);
     EXPECT_EQ(link.Run().exitCode, 0);
 }

@@ -2,6 +2,16 @@
 // End-to-end test support: a temporary directory holding a copy of the
 // driver and its INI, runs of the real executable, and the simulated ECR on a
 // pseudo-terminal.
+//
+// The driver under test is build/KVT5100 unless the environment names
+// another: KVT_TEST_DRIVER the program file (build-win/KVT5100.exe),
+// KVT_TEST_LAUNCHER a program that runs it (wine) with KVT_TEST_LAUNCHER_LOG
+// the file for its messages, and KVT_TEST_COM_PORTS a
+// directory of links COM<n> that the launcher's system sees as serial ports.
+// With the ports, INIs name the port by ComNumber and the test's pty is
+// reached through a link of its own.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,7 +23,14 @@ struct RunResult {
     std::string output;  // everything written to standard output
 };
 
-// A temporary directory with a copy of build/KVT5100 in it; removed at the end.
+// True when the driver under test is the Windows program.
+bool DriverIsWindowsProgram();
+
+// Skips a test whose subject exists only on Linux.
+#define SKIP_UNLESS_LINUX_DRIVER(reason) \
+    if (DriverIsWindowsProgram()) GTEST_SKIP() << "Linux only: " << (reason)
+
+// The temporary directory with a copy of the driver in it; removed at the end.
 class DriverSandbox {
 public:
     DriverSandbox();
@@ -29,18 +46,26 @@ public:
     std::string ReadFile(const std::string& name) const;  // "" when missing
     bool Exists(const std::string& name) const;
 
-    // Runs the driver copy with the sandbox as working directory.
+    // Runs the driver copy with the sandbox as working directory. A Windows
+    // driver's console lines end in CR LF; they are given back with LF.
     RunResult Run(const std::vector<std::string>& args, int timeoutSeconds = 60) const;
+    // Starts the driver copy in the background with `out` as its standard
+    // output; it is killed if the test process ends first. The child's pid.
+    pid_t Start(const std::vector<std::string>& args, int out) const;
 
 private:
     TempDir dir;
 };
 
-// An INI for the sandbox: section Common and ECR_1 on `device`, with small
-// timings so that error paths end quickly. `extraEcr` lines are added to
+// An INI for the sandbox: section Common and ECR_1 on `device` (by ComDevice,
+// or by ComNumber through a COM link), with small timings so that error
+// paths end quickly. `extraEcr` lines are added to
 // ECR_1, `extraCommon` to Common.
 std::string TestIni(const std::string& device, const std::string& extraEcr = "",
                     const std::string& extraCommon = "");
+
+// The port name the driver logs for `device` in an INI made by TestIni.
+std::string DriverPortName(const std::string& device);
 
 // The simulated ECR (build/ecrsim) on a pty linked at <dir>/ecr.tty, logging
 // to <dir>/ecrsim.log. Stopped (SIGTERM) by Stop() or the destructor, and

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/SystemError.h"
+
 namespace {
 
 bool Fail(int error) {
-    errno = error;
+    platform::SetLastSystemError(static_cast<unsigned>(error));
     return false;
 }
 

@@ -30,7 +30,7 @@ struct SerialScript {
     bool hasModemLines = true;  // false: modem line calls fail with ENOTTY, like a pty
     bool dtrOn = false;
 
-    // Failures: the named call fails with this errno (0: succeeds).
+    // Failures: the named call fails with this system error code (0: succeeds).
     int openError = 0;
     int applyError = 0;
     int readError = 0;

@@ -1,9 +1,9 @@
 #include "support/TempDir.h"
 
-#include <stdlib.h>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -11,9 +11,20 @@
 namespace fs = std::filesystem;
 
 TempDir::TempDir(const std::string& prefix) {
-    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
-    path = pattern;
+    // A fresh name that no other test process holds: creating the directory
+    // fails when it exists already.
+    static std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, "-%016llx", static_cast<unsigned long long>(random()));
+        fs::path candidate = fs::temp_directory_path() / (prefix + suffix);
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {
+            path = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory for " + prefix);
 }
 
 TempDir::~TempDir() {

@@ -10,6 +10,7 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
+#include "platform/SystemError.h"
 #include "support/ScriptedSerialDevice.h"
 #include "support/TempDir.h"
 #include "tools/Stopwatch.h"
@@ -47,7 +48,7 @@ protected:
         DebugLogFile().Close(true);
     }
     void WriteIni(const std::string& extra) {
-        std::ofstream(dir.PathOf("KVT5100.ini")) << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
+        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary) << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
                                                     "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
                                                     "SleepBetweenCommands = 0\r\n"
                                                  << extra;
@@ -78,7 +79,7 @@ TEST(EcrChecksum, ComputesAndVerifiesUppercaseDigits) {
 TEST_F(EcrLinkTest, OpenConfiguresThePortAndCloseReleasesIt) {
     WriteIni("ComSettings = BAUD=9600\r\n");
     OpenLink();
-    EXPECT_EQ(script->openedPath, "/dev/ttyS2");
+    EXPECT_EQ(script->openedPath, platform::SerialPortName(3));
     EXPECT_EQ(script->applied.front().baudRate, 9600u);
     EXPECT_EQ(script->applied.front().stopBits, platform::StopBits::Two);
     EXPECT_EQ(script->applied.back().eofChar, '\r');
@@ -102,10 +103,12 @@ TEST_F(EcrLinkTest, OpenConfiguresThePortAndCloseReleasesIt) {
     TheEcrComm().Close();
 
     struct Case { std::string ini; int openError, applyError; std::string log; };
+    const std::string invalid = std::to_string(platform::ErrorInvalidParameter);
     for (const Case& c : {Case{"", ENOENT, 0, "Unable to open serial port (system error code : 2)"},
                           Case{"", 0, EINVAL, "SetCommState failed (system error code : 22)"},
                           Case{"ComSettings = baud=fast\r\n", 0, 0,
-                               "Unable to decode serial port configuration string (system error code : 22)"}}) {
+                               "Unable to decode serial port configuration string (system error code : " +
+                                   invalid + ")"}}) {
         WriteIni("ComDevice = /dev/ttyUSB7\r\n" + c.ini);
         script->openError = c.openError;
         script->applyError = c.applyError;

@@ -7,7 +7,6 @@
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
 
 #include "config/Config.h"
 #include "errors/Exceptions.h"

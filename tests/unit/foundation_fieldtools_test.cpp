@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "errors/Exceptions.h"
+#include "platform/Process.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"
 
@@ -177,8 +179,8 @@ TEST(FoundationTextTools, InPlaceTrimsAndReplace) {
 TEST(FoundationTextTools, ModuleDirectoryEndsWithSeparator) {
     std::string directory = GetModuleDirectory();
     ASSERT_FALSE(directory.empty());
-    EXPECT_EQ(directory.front(), '/');
-    EXPECT_EQ(directory.back(), '/');
+    EXPECT_TRUE(std::filesystem::path(directory).is_absolute()) << directory;
+    EXPECT_EQ(directory.back(), platform::PathSeparator);
     EXPECT_TRUE(FileExists(directory));
     EXPECT_FALSE(FileExists(directory + "no-such-file-here"));
 }

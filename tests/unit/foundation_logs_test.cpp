@@ -2,7 +2,6 @@
 // failure reports carry.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
+#include "platform/SystemError.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -122,8 +122,8 @@ TEST(FoundationExceptions, ConsoleTextLogTextAndExitCode) {
         EXPECT_EQ(c.error.GetExitCode(), c.exitCode);
     }
 
-    // The system error code is the errno of the call that just failed.
-    errno = ENOENT;
+    // The system error code is the one of the call that just failed.
+    platform::SetLastSystemError(ENOENT);
     SystemErrorException failed("Unable to open serial port");
     EXPECT_EQ(failed.GetLogText(), "Unable to open serial port (system error code : 2)");
 }

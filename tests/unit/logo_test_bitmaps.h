@@ -1,6 +1,5 @@
 #pragma once
 // Monochrome BMP files built byte by byte for the logo tests.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,6 @@
 // modem in place of the serial device.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>

@@ -18,7 +18,7 @@ namespace {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::ofstream(dir.PathOf("KVT5100.ini")) << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
+        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary) << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
         TheConfig().SetFile(dir.PathOf("KVT5100.ini"), true);
         TheConfig().SetSection("ECR_1", true);
         DebugLogFile().Open(dir.PathOf("dbgerror.log"));

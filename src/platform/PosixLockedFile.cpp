@@ -9,34 +9,38 @@
 
 namespace platform {
 
+namespace {
+int Descriptor(intptr_t handle) { return static_cast<int>(handle); }
+}  // namespace
+
 LockedFile::~LockedFile() { Close(); }
 
 bool LockedFile::Open(const std::string& path) {
     Close();
-    int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (handle < 0) return false;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
     // The exclusive lock keeps a second writer (another run in the same
     // directory) out while this one has the file.
-    if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
-        ::close(handle);
+        ::close(fd);
         errno = error;
         return false;
     }
-    fd = handle;
+    handle = fd;
     return true;
 }
 
 uint64_t LockedFile::Length() const {
     struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) return 0;
+    if (!IsOpen() || ::fstat(Descriptor(handle), &info) != 0) return 0;
     return static_cast<uint64_t>(info.st_size);
 }
 
 bool LockedFile::Append(const char* data, size_t size) {
-    if (fd < 0) return false;
+    if (!IsOpen()) return false;
     while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
+        ssize_t written = ::write(Descriptor(handle), data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -48,14 +52,14 @@ bool LockedFile::Append(const char* data, size_t size) {
 }
 
 bool LockedFile::Truncate(uint64_t length) {
-    if (fd < 0) return false;
-    return ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+    if (!IsOpen()) return false;
+    return ::ftruncate(Descriptor(handle), static_cast<off_t>(length)) == 0;
 }
 
 void LockedFile::Close() {
-    if (fd < 0) return;
-    ::close(fd);
-    fd = -1;
+    if (!IsOpen()) return;
+    ::close(Descriptor(handle));
+    handle = -1;
 }
 
 }  // namespace platform

@@ -9,6 +9,8 @@
 
 namespace platform {
 
+const char PathSeparator = '/';
+
 namespace {
 std::string commandLine;
 }
