@@ -398,6 +398,6 @@ void PosixSerialDevice::Close() {
     fd = -1;
 }
 
-std::unique_ptr<SerialDevice> CreateSystemSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+std::unique_ptr<SerialDevice> CreateLocalSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
 
 }  // namespace platform
