@@ -123,7 +123,7 @@ std::string OptionName(uint8_t option) {
         case OptionBinary: return "BINARY";
         case OptionSuppressGoAhead: return "SUPPRESS-GO-AHEAD";
         case OptionComPort: return "COM-PORT-OPTION";
-        default: return "option " + std::to_string(option);
+        default: return std::string("option ").append(std::to_string(option));
     }
 }
 
@@ -135,7 +135,7 @@ std::string CommandName(uint8_t command) {
                                         "PURGE-DATA"};
     uint8_t base = command >= ServerReplyOffset ? static_cast<uint8_t>(command - ServerReplyOffset) : command;
     if (base < sizeof names / sizeof names[0]) return names[base];
-    return "command " + std::to_string(command);
+    return std::string("command ").append(std::to_string(command));
 }
 
 std::string ValueText(uint8_t command, const std::vector<uint8_t>& value) {
@@ -143,7 +143,7 @@ std::string ValueText(uint8_t command, const std::vector<uint8_t>& value) {
     if (base == SetBaudRate && value.size() == 4) {
         uint32_t baud = static_cast<uint32_t>(value[0]) << 24 | static_cast<uint32_t>(value[1]) << 16 |
                         static_cast<uint32_t>(value[2]) << 8 | value[3];
-        return " " + std::to_string(baud);
+        return std::string(" ").append(std::to_string(baud));
     }
     std::string text;
     char digits[4];
