@@ -139,9 +139,10 @@ SimulatorProcess::SimulatorProcess(const std::string& dir, int baud)
 namespace {
 
 constexpr char Ser2netPath[] = "/usr/sbin/ser2net";
-// As the README's configuration: forward a reply 1.5 character times after
-// its last byte instead of ser2net's default of 2 (and at least 1 ms).
-constexpr char Ser2netLineOptions[] = "  options:\n    chardelay-scale: 15\n    chardelay-min: 100\n";
+// As the README's configuration: the connection sends small segments at
+// once (no Nagle delay) and serial bytes are forwarded as they come.
+constexpr char Ser2netAccepter[] = "telnet(rfc2217),tcp(nodelay),127.0.0.1,";
+constexpr char Ser2netLineOptions[] = "  options:\n    chardelay: false\n";
 
 int FreeLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -185,7 +186,7 @@ bool Ser2netProcess::Available() { return access(Ser2netPath, X_OK) == 0; }
 
 Ser2netProcess::Ser2netProcess(const std::string& dir, const std::string& device) : port(FreeLoopbackPort()) {
     const std::string config = dir + "/ser2net.yaml";
-    WriteWholeFile(config, "connection: &ecr\n  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(port) +
+    WriteWholeFile(config, "connection: &ecr\n  accepter: " + std::string(Ser2netAccepter) + std::to_string(port) +
                                "\n  connector: serialdev," + device + ",19200n82,local\n" +
                                Ser2netLineOptions);
     pid = fork();
