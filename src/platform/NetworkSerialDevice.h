@@ -59,6 +59,8 @@ private:
     // no limit); returns how many bytes of `data` went out.
     bool SendAll(const std::vector<uint8_t>& data, int64_t deadlineMs, size_t& sent);
     void Note(const std::string& text);
+    // Sleeps while `missing` more bytes of a read are on their way.
+    void PauseForMoreBytes(size_t missing, int64_t remainingMs) const;
 
     Socket socket;
     NetworkAddress address;

@@ -112,8 +112,10 @@ int FreeTcpPort() {
 Ser2net::Ser2net(const std::string& dir, const std::string& device, bool rfc2217) : rfc2217(rfc2217) {
     port = FreeTcpPort();
     const std::string config = dir + "/ser2net.yaml";
-    std::ofstream(config) << "connection: &ecr\n  accepter: " << (rfc2217 ? "telnet(rfc2217),tcp" : "tcp")
-                          << ",127.0.0.1," << port << "\n  connector: serialdev," << device << ",19200n82,local\n";
+    // The configuration the README gives for an ECR line.
+    std::ofstream(config) << "connection: &ecr\n  accepter: " << (rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)")
+                          << ",127.0.0.1," << port << "\n  connector: serialdev," << device
+                          << ",19200n82,local\n  options:\n    chardelay: false\n";
     const std::string output = dir + "/ser2net.out";
     pid = Spawn({"ser2net", "-n", "-u", "-c", config, "-P", dir + "/ser2net.pid"}, output);
     WaitUntil(pid, "ser2net", output, [&] { return Listening(port); });
