@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs with apt-get the build tools a fresh Debian machine lacks: cmake, g++, make and GoogleTest.
+# Installs with apt-get the build tools a fresh Debian machine lacks: cmake, g++, make and GoogleTest,
+# and the serial device servers the end-to-end tests run the driver through: ser2net and pyserial.
 set -euo pipefail
 
 missing=()
@@ -7,4 +8,6 @@ command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v make >/dev/null 2>&1 || missing+=(make)
 [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -x /usr/sbin/ser2net ] || missing+=(ser2net)
+/usr/bin/python3 -c 'import serial.rfc2217' >/dev/null 2>&1 || missing+=(python3-serial)
 "$(dirname "$0")/apt-install.sh" "${missing[@]}"

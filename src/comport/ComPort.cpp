@@ -44,6 +44,9 @@ bool TakeOut(std::string& text, const std::string& key) {
     return true;
 }
 
+// The device's own notes (a network connection, its telnet negotiation).
+void LogDeviceNote(const std::string& text) { LogWrite(LogDebug, text, true); }
+
 }  // namespace
 
 ComPort& TheComPort() {
@@ -92,6 +95,7 @@ void ComPort::Open() {
     std::string path = DevicePath();
     LogWrite(LogDebug, "Opening serial port " + path, true);
 
+    platform::SetDeviceLog(LogDeviceNote);
     if (!device) device = platform::CreateSystemSerialDevice();
     if (device->IsOpen()) device->Close();
     if (!device->Open(path)) throw SystemErrorException("Unable to open serial port");

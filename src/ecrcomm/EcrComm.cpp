@@ -10,6 +10,7 @@
 #include "errors/Log.h"
 #include "modem/Modem.h"
 #include "platform/Clock.h"
+#include "platform/SerialDevice.h"
 
 namespace {
 
@@ -68,6 +69,11 @@ void EcrComm::Open() {
     port.ByteTimeMultiplier = TimeSetting("ComByteTimeMult", 100);
     port.WriteTotalConstant = static_cast<uint32_t>(TimeSetting("ComWTTC", 1000));
     port.ReadTotalConstant = static_cast<uint32_t>(commMaxTime) + ReplyFrameAllowance;
+    // A raw TCP line has neither carrier nor DTR: dialling on it could
+    // never be seen to connect nor be hung up.
+    if (useModem && !platform::DeviceHasModemLines(port.DevicePath()))
+        throw DriverErrorException("A modem cannot be used on " + port.DevicePath() +
+                                   ": a socket:// line has no modem lines (use rfc2217://)");
     port.Open();
     if (useModem) TheModem().Connect();
     port.SetEofChar(static_cast<char>(CR));

@@ -398,7 +398,7 @@ void PosixSerialDevice::Close() {
     fd = -1;
 }
 
-std::unique_ptr<SerialDevice> CreateSystemSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+std::unique_ptr<SerialDevice> CreateLocalSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
 
 std::string SerialPortName(int64_t number) { return "/dev/ttyS" + std::to_string(number - 1); }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The one seam between the serial port logic and the operating system. The
-// termios and Win32 classes implement it; tests put scripted devices in its place.
+// termios and Win32 classes and the network device implement it; tests put scripted
+// devices in its place.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,8 +56,20 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
-// The operating system's serial device (termios or Win32).
+// The device for whatever path Open is given: a serial device server for
+// "rfc2217://host:port" and "socket://host:port", else the operating
+// system's serial device (termios or Win32).
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice();
+// The operating system's serial device (termios on POSIX).
+std::unique_ptr<SerialDevice> CreateLocalSerialDevice();
+// False for a line that has no modem lines at all (a raw TCP connection):
+// no carrier to check, no DTR to drop.
+bool DeviceHasModemLines(const std::string& path);
+
+// Where devices write their own short notes (connections, telnet
+// negotiation): the driver points it at its debug log. Unset: nowhere.
+void SetDeviceLog(void (*sink)(const std::string& text));
+void DeviceLog(const std::string& text);
 
 // The system's device name of serial port `number` (1 is the first port).
 std::string SerialPortName(int64_t number);

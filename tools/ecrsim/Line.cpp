@@ -133,7 +133,12 @@ void Line::SetBaud(int baud) { byteNs = baud > 0 ? 10LL * 1000000000LL / baud : 
 size_t Line::Receive(uint8_t* buffer, size_t size) {
     if (fd < 0) return 0;
     ssize_t n = read(fd, buffer, size);
-    if (n > 0) return static_cast<size_t>(n);
+    if (n > 0) {
+        // A pty hands over at once what a wire would bring byte by byte: the
+        // last of these bytes cannot have arrived before its wire time.
+        if (byteNs > 0) rxDoneNs = std::max(rxDoneNs, NowNs()) + n * byteNs;
+        return static_cast<size_t>(n);
+    }
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         // A pty master reads EIO while no slave is open; we hold the slave, so
         // only a real device that went away ends up here for good.
@@ -172,7 +177,8 @@ void Line::Send(const uint8_t* data, size_t count) {
         // Byte i is complete on the wire at start + (i + 1) * byteNs; every
         // time is counted from one origin, so the pace does not drift with
         // the time the writes themselves take.
-        int64_t start = std::max(NowNs(), wireFreeNs);
+        // Nothing is answered before what it answers could have arrived.
+        int64_t start = std::max({NowNs(), wireFreeNs, rxDoneNs});
         for (size_t i = 0; i < count && !StopRequested; ++i) {
             SleepUntilNs(start + static_cast<int64_t>(i + 1) * byteNs);
             WriteAll(data + i, 1);

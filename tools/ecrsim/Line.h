@@ -31,7 +31,8 @@ public:
     void SetBaud(int baud);
     // Reads what has arrived (non-blocking); 0 when nothing.
     size_t Receive(uint8_t* buffer, size_t size);
-    // Sends all bytes, each taking its wire time at the emulated speed; logs them.
+    // Sends all bytes, each taking its wire time at the emulated speed and
+    // none before the bytes received so far could have arrived; logs them.
     void Send(const uint8_t* data, size_t count);
     void Send(const std::string& text) { Send(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
     // Non-blocking send of up to `count` bytes without pacing; returns what went out.
@@ -64,7 +65,8 @@ private:
     std::string slavePath;
     std::string linkPath;
     int64_t byteNs = 0;
-    int64_t wireFreeNs = 0;
+    int64_t wireFreeNs = 0;  // when the last byte sent is through the wire
+    int64_t rxDoneNs = 0;    // when the last byte received could have come through it
 };
 
 }  // namespace ecrsim
