@@ -273,14 +273,14 @@ void RunNetworkTransfers(const Options& options) {
         return;
     }
     const int baud = 19200;
-    Scratch scratch;
+    Scratch scratch(options.driver);
     if (options.keep) {
         scratch.Keep();
         std::printf("    (files kept in %s)\n", scratch.Dir().c_str());
     }
     SimulatorProcess simulator(scratch.Dir(), baud);
     Ser2netProcess server(scratch.Dir(), simulator.LinkPath());
-    WriteWholeFile(scratch.PathOf("KVT5100.ini"), BenchIni(server.Url(), baud));
+    WriteWholeFile(scratch.PathOf("KVT5100.ini"), BenchIni(server.Url(), "", baud));
     WritePluFile(scratch.PathOf("plu.txt"), options.records);
     MeasureTransfer(scratch, simulator, "send ser2net", baud, {"200", "plu.txt"}, options.records, "");
     MeasureTransfer(scratch, simulator, "read ser2net", baud, {"207", "read.txt"}, options.records, "read.txt");

@@ -116,7 +116,7 @@ bool NetworkSerialDevice::Open(const std::string& path) {
     }
     std::string reason;
     if (!socket.Connect(address.host, address.port, ConnectTimeoutMs, reason)) {
-        int error = LastSystemError();
+        int error = LastSocketError();
         Note("Cannot connect to serial device server " + address.host + " port " + address.port + ": " + reason);
         return Fail(error);
     }
@@ -214,7 +214,7 @@ bool NetworkSerialDevice::Pump() {
         if (n == 0) break;
         if (n < 0) {
             peerClosed = true;
-            peerError = LastSystemError();
+            peerError = LastSocketError();
             Note(closed ? "Serial device server closed the connection" : "Connection to serial device server failed");
             break;
         }
@@ -284,7 +284,7 @@ bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
         if (i >= applied.size() || !(applied[i] == wanted[i])) SendCommand(wanted[i].command, wanted[i].value);
     applied = wanted;
     size_t ignored = 0;
-    if (!SendAll({}, ControlDeadline(current), ignored)) return Fail(LastSystemError());
+    if (!SendAll({}, ControlDeadline(current), ignored)) return Fail(LastSocketError());
     if (!control.empty()) return Fail(TimedOutError());
     return true;
 }
@@ -322,7 +322,7 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         int64_t remaining = deadline.RemainingMs(MonotonicMilliseconds());
         if (remaining == 0) return true;
         if (count > 0) PauseForMoreBytes(size - received, remaining);
-        if (socket.Wait(false, remaining) < 0) return Fail(LastSystemError());
+        if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
     }
 }
 
@@ -364,7 +364,7 @@ bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& wri
             ++written;
         }
     }
-    if (!ok) return Fail(LastSystemError());
+    if (!ok) return Fail(LastSocketError());
     if (written < count && address.rfc2217) {
         // Timed out: what the server still holds is dropped, as a local port does.
         SendCommand(telnet::PurgeData, {PurgeTransmit});
@@ -392,7 +392,7 @@ bool NetworkSerialDevice::ClearDtr() {
     if (peerClosed) return Fail(peerError);
     SendCommand(telnet::SetControl, {telnet::ControlDtrOff});
     size_t ignored = 0;
-    if (!SendAll({}, ControlDeadline(current), ignored)) return Fail(LastSystemError());
+    if (!SendAll({}, ControlDeadline(current), ignored)) return Fail(LastSocketError());
     if (!control.empty()) return Fail(TimedOutError());
     return true;
 }

@@ -130,7 +130,7 @@ void Socket::Close() {
 }
 
 void SetSystemError(int code) { errno = code; }
-int LastSystemError() { return errno; }
+int LastSocketError() { return errno; }
 int ConnectionResetError() { return ECONNRESET; }
 int TimedOutError() { return ETIMEDOUT; }
 int NoModemLinesError() { return ENOTTY; }

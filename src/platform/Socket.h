@@ -37,7 +37,7 @@ private:
 
 // Sets the system's error code: what a failure of the device reports.
 void SetSystemError(int code);
-int LastSystemError();
+int LastSocketError();
 // The codes the network device reports itself: the connection was ended
 // by the other side, a wait timed out, the line has no modem lines, the
 // address or the server cannot be used.

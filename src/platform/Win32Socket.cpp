@@ -153,7 +153,7 @@ void SetSystemError(int code) {
     WSASetLastError(code);
     errno = code;
 }
-int LastSystemError() { return WSAGetLastError(); }
+int LastSocketError() { return WSAGetLastError(); }
 int ConnectionResetError() { return WSAECONNRESET; }
 int TimedOutError() { return WSAETIMEDOUT; }
 int NoModemLinesError() { return ERROR_NOT_SUPPORTED; }
