@@ -202,7 +202,7 @@ void Win32SerialDevice::Close() {
     handle = nullptr;
 }
 
-std::unique_ptr<SerialDevice> CreateSystemSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
+std::unique_ptr<SerialDevice> CreateLocalSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
 
 // Names above COM9 exist only in the device namespace.
 std::string SerialPortName(int64_t number) {

@@ -174,9 +174,14 @@ RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSe
     return result;
 }
 
+namespace {
+// A serial device server's address reaches every build as it is.
+bool IsNetworkAddress(const std::string& device) { return device.find("://") != std::string::npos; }
+}  // namespace
+
 std::string TestIni(const std::string& device, const std::string& extraEcr, const std::string& extraCommon) {
     std::string port = "ComNumber = 1\r\nComDevice = " + device;
-    if (ComNumber() != 0) {
+    if (ComNumber() != 0 && !IsNetworkAddress(device)) {
         PointComLink(device);
         port = "ComNumber = " + std::to_string(ComNumber());
     }
@@ -189,7 +194,7 @@ std::string TestIni(const std::string& device, const std::string& extraEcr, cons
 }
 
 std::string DriverPortName(const std::string& device) {
-    if (ComNumber() == 0) return device;
+    if (ComNumber() == 0 || IsNetworkAddress(device)) return device;
     std::string name = "COM" + std::to_string(ComNumber());
     return ComNumber() > 9 ? "\\\\.\\" + name : name;
 }
