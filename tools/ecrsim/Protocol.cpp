@@ -95,7 +95,18 @@ void Protocol::Process(const Token& token, int64_t nowMs) {
             else if (token.kind == TokenKind::End) OnEnd(token, nowMs);
             break;
         case State::Sending:
-            if (token.kind == TokenKind::Control) OnAnswer(token.bytes[0] == ACK, nowMs);
+            if (token.kind == TokenKind::Control) {
+                bool acknowledged = token.bytes[0] == ACK;
+                // What the driver took, whatever becomes of its ACK on the way.
+                if (acknowledged && !readIsStatus)
+                    log.Note(next < frames.size() ? "read frame delivered: " + Printable(frames[next])
+                                                  : std::string("read end delivered"));
+                if (acknowledged && garbleAnswer) {
+                    log.Note("ACK garbled on the line");
+                    acknowledged = false;
+                }
+                OnAnswer(acknowledged, nowMs);
+            }
             else if (token.kind == TokenKind::Garbage) OnAnswer(false, nowMs);
             break;
         case State::Idle:
@@ -149,6 +160,11 @@ void Protocol::OnCommand(const Token& token, int64_t nowMs) {
 
     CodeKind kind = KindOfCode(code);
     if (kind == CodeKind::Other && ecr.Serves(code)) kind = CodeKind::Read;
+    if (kind == CodeKind::Clear && good) {
+        char text[40];
+        std::snprintf(text, sizeof text, "clear command 0x%02X received", code);
+        log.Note(text);
+    }
     Phase phase = kind == CodeKind::Status ? Phase::Status : kind == CodeKind::Clear ? Phase::Clear : Phase::Command;
     // A status request opens a driver run, unless it repeats one we refused.
     if (kind == CodeKind::Status && !statusRetryExpected) faults.NewRun();
@@ -228,6 +244,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
     Bytes frame = end ? EndFrame(readBlockSum) : DataFrame(frames[next]);
     const Fault* fault = readIsStatus ? nullptr : faults.Take(end ? Phase::ReadEnd : Phase::Read);
     ackDeadlineMs = -1;
+    garbleAnswer = fault != nullptr && fault->kind == FaultKind::GarbleAck;
     if (fault != nullptr) {
         size_t hi = frame.size() - 3;
         switch (fault->kind) {

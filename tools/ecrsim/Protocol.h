@@ -98,6 +98,7 @@ private:
     bool readIsStatus = false;
     uint8_t readBlockSum = 0;
     int64_t ackDeadlineMs = -1;
+    bool garbleAnswer = false;  // the driver's answer to this sending arrives garbled
 
     // Flood
     int64_t floodStartNs = 0;
