@@ -248,6 +248,13 @@ class Run:
             finally:
                 os.close(fd)
 
+    def completed(self):
+        """Exit 0, or exit 2 (rejected input lines) with no error reported."""
+        return self.code == 0 or (self.code == 2 and not re.search(r"error: ", self.console))
+
+    def outcome(self):
+        return "exit %s, %s" % (self.code, "completed" if self.completed() else "failed")
+
     # What the simulator saw.
     def notes(self, prefix):
         return [line[5 + len(prefix):] for line in self.log if line.startswith("NOTE " + prefix)]
@@ -349,6 +356,8 @@ class Run:
         for line in self.log:
             if line.startswith("NOTE read frame delivered: "):
                 last_delivered = line[len("NOTE read frame delivered: "):]
+            elif line == "NOTE read end delivered":
+                last_delivered = None  # a repeated end frame comes after the driver has finished
             elif line == "NOTE ACK garbled on the line" and last_delivered is not None:
                 out.append(last_delivered)
         return out
@@ -385,8 +394,8 @@ class Run:
             self.fail("send changed state outside its own table")
         if after != before and after != completed:
             self.fail("register holds a mix: neither what it held nor the file's valid records")
-        if self.code in (0, 2) and after != completed:
-            self.fail("exit %d but the register does not hold the file's records" % self.code)
+        if self.completed() and after != completed:
+            self.fail("%s but the register does not hold the file's records" % self.outcome())
 
 
 # ------------------------------------------------------------------ main
@@ -404,21 +413,23 @@ def main():
         applied = len(run.faults())
         totals["runs"] += 1
         totals["faults"] += applied
-        if run.code in (0, 2) and applied:
+        if run.completed() and applied:
             totals["recovered"] += 1
-        elif run.code == 1:
+        elif not run.completed():
             totals["failed"] += 1
         c = commands.setdefault(run.job.command, [0, 0, 0])
         c[0] += 1
-        c[1 if run.code in (0, 2) else 2] += 1
+        c[1 if run.completed() else 2] += 1
         if run.violations:
             totals["violations"] += len(run.violations)
             failing.append(run.seed)
             keep = os.path.join(work, "seed-%d" % run.seed)
             shutil.rmtree(keep, ignore_errors=True)
             shutil.move(run.dir, keep)
-            print("seed %d (command %s, exit %s, faults: %s):" % (run.seed, run.job.command, run.code,
-                                                                  " ".join(run.faults()) or "none"))
+            with open(os.path.join(keep, "console.txt"), "w") as f:
+                f.write(run.console + "\n--- standard error ---\n" + run.errors)
+            print("seed %d (command %s, %s, faults: %s):" % (run.seed, run.job.command, run.outcome(),
+                                                             " ".join(run.faults()) or "none"))
             for v in run.violations:
                 print("    " + v)
             print("    files kept in " + keep)
