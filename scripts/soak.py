@@ -105,6 +105,7 @@ class Job:
         self.input = None        # (name, bytes) of a send
         self.output = None       # file name of a read
         self.invalid = 0         # lines of the input the driver must reject
+        self.records = None      # valid records of a send
         self.section = None      # state lines a send may change
         self.expected = None     # function(before lines of the section) -> lines after a completed send
         self.code = None         # ECR read code (for the records)
@@ -114,10 +115,15 @@ class Job:
             if rng.below(4) == 0:
                 lines.insert(rng.below(len(lines) + 1), 'x12,5,"Bad",1,1,1')
                 self.invalid = 1
+            if rng.below(16) == 0:  # nothing valid at all: nothing may reach the register
+                lines, records, self.invalid = ['0,5,"Zero",1,1,1', '12,5,"Bad",1,1,9'], [], 2
             self.input = ("plu.txt", ("\r\n".join(lines) + "\r\n").encode())
             self.section = "plu "
+            self.records = len(records)
             sent = {r[0]: plu_state(r) for r in records}
-            if self.command == "200":
+            if not records:
+                self.expected = lambda before: before
+            elif self.command == "200":
                 self.expected = lambda before: [sent[c] for c in sorted(sent)]
             else:
                 self.expected = lambda before: merge(before, sent)
@@ -127,12 +133,14 @@ class Job:
                        for n in numbers]
             self.input = ("dept.txt", "".join('%d,%d,"%s",%d,%d\r\n' % r for r in records).encode())
             self.section = "department "
+            self.records = len(records)
             sent = {r[0]: "department %d,%d,%s,%d,%d" % r for r in records}
             self.expected = lambda before: merge(before, sent)
         elif self.command == "670":
             data, rows = logo_bitmap(rng, 1 + rng.below(8))
             self.input = ("logo.bmp", data)
             self.section = "logo "
+            self.records = len(rows)
             self.expected = lambda before: rows
         else:
             self.output = {"207": "plu.out", "217": "dept.out", "503": "sales.out", "700": "fiscal.bin"}[self.command]
@@ -396,6 +404,11 @@ class Run:
             self.fail("register holds a mix: neither what it held nor the file's valid records")
         if self.completed() and after != completed:
             self.fail("%s but the register does not hold the file's records" % self.outcome())
+        if self.completed() and self.job.records is not None:
+            counts = re.findall(r"Records sent: (\d+)\n", self.console)
+            if counts != [str(self.job.records)]:
+                self.fail("completed, console says %s records sent, the file has %d valid"
+                          % (counts[-1] if counts else "no", self.job.records))
 
 
 # ------------------------------------------------------------------ main
