@@ -1,15 +1,19 @@
 #include "driver/TransferEngine.h"
 
 #include <cstdio>
+#include <string>
 #include <cstring>
 
 #include "config/Config.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
+#include "errors/Log.h"
 #include "fileIo/InputDataFile.h"
 #include "fileIo/OutputDataFile.h"
 #include "language/CodePage.h"
 #include "platform/Clock.h"
+#include "tools/RunState.h"
+#include "tools/TextTools.h"
 
 namespace {
 
@@ -32,6 +36,17 @@ void BlankProgressLine() {
     fflush(stdout);
 }
 
+// A problem with the data that does not stop the run: on the console and in
+// both logs, and the run ends with exit code 2.
+void ReportDataProblem(const std::string& text) {
+    printf("%s\n", text.c_str());
+    fflush(stdout);
+    LogWrite(LogBoth, text, true);
+    DataErrorFlag = true;
+}
+
+char Printable(uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?'; }
+
 // A handler's record length, checked against the buffer it describes.
 size_t CheckedLength(int length, size_t bufferSize) {
     if (length < 0) THROW_INTERNAL_ERROR(Module);
@@ -48,6 +63,21 @@ void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
 
     std::unique_ptr<InputDataFile> input = CreateInputDataFile(descriptor->fileKind);
     input->Open(descriptor->fileName, handler, descriptor);
+
+    // A file whose every line was rejected is not what the user meant to
+    // send: an empty block would wipe the ECR's table. A file without any
+    // line still sends its empty block, which may be meant.
+    const uint32_t available = input->RecordCount();
+    if (available == 0 && input->LineCount() > 0) {
+        input->Close();
+        ReportDataProblem("No valid record in the file: nothing was sent");
+        return;
+    }
+    if (available > descriptor->maxRecords) {
+        ReportDataProblem(FormatString("Record limit %u exceeded: %u record(s) not sent, the first left out is %s",
+                                       descriptor->maxRecords, available - descriptor->maxRecords,
+                                       input->DescribeRecord(descriptor->maxRecords).c_str()));
+    }
 
     ShowRequestSent();
     link.SendCommand(descriptor->ecrCommand);
@@ -104,14 +134,30 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
         ++descriptor->recordCount;
         Progress("Records read: %u\r", descriptor->recordCount);
     }
+    // The report is cleared on the ECR only after a clean read whose copy is
+    // safely on disk: every frame made a good record and the block checksum
+    // of the frames matched the register's. Otherwise the records stay in the
+    // file and the report stays on the ECR for another read. A read has no
+    // input file, so a data error can only come from a frame of this read.
+    const bool blockMatched = link.readBlockMatched;
+    const bool clean = blockMatched && !DataErrorFlag;
+    if (descriptor->clearCommand != 0 && clean) output->SyncToDisk();
     output->Close();
     output.reset();
     Progress("Records read: %u\n", descriptor->recordCount);
 
-    if (descriptor->clearCommand != 0) {
-        platform::SleepMilliseconds(TheConfig().GetInt("SleepBetweenCommands", DefaultSleepBetweenCommands));
-        printf("Clearing data\n");
-        fflush(stdout);
-        link.SendCommand(descriptor->clearCommand);
+    if (!blockMatched) {
+        ReportDataProblem(FormatString("Block checksum mismatch: the ECR sent %c%c, the frames received give %02X",
+                                       Printable(link.readEndDigits[0]), Printable(link.readEndDigits[1]),
+                                       static_cast<unsigned>(link.readBlockChecksum)));
     }
+    if (descriptor->clearCommand == 0) return;
+    if (!clean) {
+        ReportDataProblem("Report not cleared: the read was not clean");
+        return;
+    }
+    platform::SleepMilliseconds(TheConfig().GetInt("SleepBetweenCommands", DefaultSleepBetweenCommands));
+    printf("Clearing data\n");
+    fflush(stdout);
+    link.SendCommand(descriptor->clearCommand);
 }

@@ -158,6 +158,8 @@ int EcrComm::ErrorCount() const { return stats.nakCount + stats.lostCount + stat
 // ------------------------------------------------------------------- frames
 
 void EcrComm::SendCommand(uint8_t commandCode) {
+    readBlockChecksum = 0;
+    readBlockMatched = false;
     frameBuffer[0] = STX;
     frameBuffer[1] = commandCode;
     PutChecksumDigits(ComputeChecksum(frameBuffer, 2), frameBuffer + 2);
@@ -242,6 +244,7 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
             if (dataLength > largestLength) THROW_INTERNAL_ERROR(Module);
             uint8_t ack = ACK;
             WriteBytes(&ack, 1);
+            TallyReadBlock(frameLength);
             std::memcpy(destination, frameBuffer, dataLength);
             destination[dataLength] = '\0';
             return frameBuffer[2] != SUB;
@@ -251,6 +254,19 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
         LogWrite(LogDebug, "Garbage received", true);
         platform::SleepMilliseconds(garbageSleepTime);
         if (++attempt > retryCount) throw CommunicationException("Data frame read error");
+    }
+}
+
+void EcrComm::TallyReadBlock(size_t frameLength) {
+    if (frameLength == EndFrameLength) {
+        uint8_t digits[2];
+        PutChecksumDigits(readBlockChecksum, digits);
+        readEndDigits[0] = frameBuffer[0];
+        readEndDigits[1] = frameBuffer[1];
+        readBlockMatched = frameBuffer[0] == digits[0] && frameBuffer[1] == digits[1];
+    } else {
+        uint8_t checksum = ComputeChecksum(frameBuffer, frameLength - EndFrameLength);
+        readBlockChecksum = static_cast<uint8_t>(readBlockChecksum + checksum);
     }
 }
 

@@ -45,6 +45,13 @@ public:
     int32_t retryCount = 0;
     bool useModem = false;
     uint8_t blockChecksum = 0;
+    // The frames received since the last command frame: the block checksum
+    // they add up to, and whether their end-of-data frame carried the same
+    // digits (`readEndDigits`). A register that sent a frame twice, or a
+    // frame that went missing, shows up as a mismatch here.
+    uint8_t readBlockChecksum = 0;
+    bool readBlockMatched = false;
+    uint8_t readEndDigits[2] = {};
 
     // Link life.
     void Open();
@@ -62,6 +69,9 @@ public:
     void SendEndFrame();
     bool ReadFrame(char* destination, uint16_t largestLength, uint16_t expectedLength);
     void SendFrame(const uint8_t* bytes, size_t length);
+    // Adds a good received frame to the read block checksum, or compares
+    // the sum with the digits of the end-of-data frame.
+    void TallyReadBlock(size_t frameLength);
 
     // Counted port operations.
     bool WriteBytes(const uint8_t* bytes, size_t count);

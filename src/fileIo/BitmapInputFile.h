@@ -10,6 +10,7 @@ public:
     void Open(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) override;
     int GetRecord(uint32_t index, char* buffer, size_t size) override;
     void Close() override;
+    uint32_t RecordCount() const override { return static_cast<uint32_t>(rows.size()); }
 
 private:
     std::vector<std::vector<uint8_t>> rows;  // converted rows, top row first

@@ -142,6 +142,15 @@ std::vector<int32_t> RemoveDuplicateRecords(RecordIndex& index) {
     return removed;
 }
 
+std::string InputDataFile::DescribeRecord(uint32_t at) const { return FormatString("record %u", at + 1); }
+
+std::string TextInputFile::DescribeRecord(uint32_t at) const {
+    if (at >= index.size()) THROW_INTERNAL_ERROR(Module);
+    const RecordIndexEntry& entry = index[at];
+    if (!numbered) return FormatString("line %d", entry.lineNumber);
+    return FormatString("record number %lld on line %d", static_cast<long long>(entry.recordNumber), entry.lineNumber);
+}
+
 TextInputFile::~TextInputFile() {
     if (file != nullptr) fclose(file);
 }
@@ -149,6 +158,7 @@ TextInputFile::~TextInputFile() {
 void TextInputFile::Load(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) {
     if (fileName == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
     Close();
+    lineCount = 0;
     this->fileName = fileName;
     file = fopen(fileName, "rb");
     if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + fileName + "'");
@@ -182,6 +192,7 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
         }
         position += static_cast<int64_t>(length);
         ++line;
+        ++lineCount;
     }
     if (ferror(file)) ThrowReadError(fileName);
     // Records are read again by position when they are sent: a file that

@@ -18,6 +18,12 @@ public:
     // and returns a non-zero value (text: the line number; bitmap: the byte count).
     virtual int GetRecord(uint32_t index, char* buffer, size_t size) = 0;
     virtual void Close() = 0;
+    // Records ready to send, before any limit of the command.
+    virtual uint32_t RecordCount() const = 0;
+    // Lines read from a text file while loading (valid or not); 0 for other kinds.
+    virtual uint32_t LineCount() const { return 0; }
+    // Names the record at `index` for a message ("record 3").
+    virtual std::string DescribeRecord(uint32_t index) const;
 };
 
 std::unique_ptr<InputDataFile> CreateInputDataFile(int fileKind);
@@ -45,6 +51,10 @@ public:
     void Open(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) override;
     int GetRecord(uint32_t index, char* buffer, size_t size) override;
     void Close() override;
+    uint32_t RecordCount() const override { return static_cast<uint32_t>(index.size()); }
+    uint32_t LineCount() const override { return lineCount; }
+    // "line 12", or "record number 4711 on line 12" in a numbered file.
+    std::string DescribeRecord(uint32_t at) const override;
     const RecordIndex& Index() const { return index; }
 
 protected:
@@ -53,6 +63,7 @@ protected:
     std::string fileName;
     RecordIndex index;
     bool numbered = false;
+    uint32_t lineCount = 0;
 };
 
 class SortedTextInputFile : public TextInputFile {

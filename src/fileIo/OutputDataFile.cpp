@@ -4,6 +4,7 @@
 
 #include "driver/Operation.h"
 #include "errors/Exceptions.h"
+#include "platform/FileSync.h"
 
 OutputDataFile::~OutputDataFile() {
     if (file != nullptr) fclose(file);
@@ -29,6 +30,14 @@ void OutputDataFile::Put(const char* data, size_t length) {
 
 void OutputDataFile::EndRecord() {
     if (fflush(file) != 0) writeFailed = true;
+}
+
+void OutputDataFile::SyncToDisk() {
+    if (file == nullptr) THROW_INTERNAL_ERROR("src/fileIo");
+    if (writeFailed || !platform::SyncFileToDisk(file, fileName.c_str())) {
+        writeFailed = true;
+        throw FileIoException("Unable to write file '" + fileName + "'");
+    }
 }
 
 void OutputDataFile::Close() {

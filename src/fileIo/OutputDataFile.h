@@ -10,6 +10,10 @@ public:
     virtual ~OutputDataFile();
     void Open(const char* fileName);  // creates or empties; FileIoException on failure
     virtual void WriteRecord(const char* data, size_t length) = 0;
+    // Puts every record written so far on the disk before the run goes on
+    // (a report is cleared on the ECR only once its copy is safe here).
+    // FileIoException when that fails.
+    void SyncToDisk();
     // FileIoException when a record did not reach the file (for instance a full disk).
     void Close();
 

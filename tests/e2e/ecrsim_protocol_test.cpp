@@ -557,7 +557,7 @@ TEST_F(EcrsimTest, StateFileAndGarbledAck) {
     std::string preload = dir.PathOf("preload.txt");
     std::ofstream(preload) << "5,100,Milk,1,1,1\n";
     std::string state = dir.PathOf("state.txt");
-    Simulator sim(dir.Path(), {"--preload", "0x51=" + preload, "--state", state, "--fault", "garbleack@read#0"});
+    Simulator sim(dir.Path(), {"--preload", "0x51=" + preload, "--state", state, "--fault", "lostack@read#0"});
     EXPECT_NE(FileText(state).find("plu 5,100,Milk,1,1,1\n"), std::string::npos);
     RawLine line(sim.LinkPath());
     line.Status();
@@ -577,7 +577,7 @@ TEST_F(EcrsimTest, StateFileAndGarbledAck) {
     EXPECT_NE(text.find("cleared plusales 1\n"), std::string::npos) << text;
     std::string log = sim.Log();
     EXPECT_NE(log.find("NOTE read frame delivered: 0000000000005,"), std::string::npos);
-    EXPECT_NE(log.find("NOTE ACK garbled on the line"), std::string::npos);
+    EXPECT_NE(log.find("NOTE lostack: ACK taken as garbled"), std::string::npos);
     EXPECT_NE(log.find("NOTE clear command 0x50 received"), std::string::npos);
 }
 

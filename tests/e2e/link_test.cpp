@@ -133,8 +133,11 @@ TEST(LinkE2E, MisbehavingEcrEndsTheRunWithTheLinkError) {
     };
     const std::vector<std::string> readDepartments{"/K1", "217", "dep.txt"};
     const Case cases[] = {
-        // A bad checksum is dropped and the repetition taken; a read end frame's digits are not checked.
-        {{"--fault", "badsum@read#2", "--fault", "badsum@readend"}, readDepartments, 0, "", ", GARB = 1\r\n"},
+        // A bad checksum is dropped and the repetition taken; a wrong block
+        // checksum in the end frame keeps the records but ends with errors.
+        {{"--fault", "badsum@read#2"}, readDepartments, 0, "", ", GARB = 1\r\n"},
+        {{"--fault", "badsum@read#2", "--fault", "badsum@readend"}, readDepartments, 2, "Completed with errors",
+         ", GARB = 1\r\n"},
         {{"--fault", "slow=2000@read#1"}, readDepartments, 1, "Communication error: Data frame read error",
          ", LOST = 1\r\n"},
         {{"--fault", "flood@read"}, readDepartments, 1, "Communication error: Data frame read error",

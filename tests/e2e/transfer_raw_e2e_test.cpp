@@ -106,12 +106,14 @@ TEST(TransferE2E, RawSendKeepsFileOrderBlankLinesAndRecordLimit) {
     // Command 90 sends at most 3 records; the blank line is an empty frame.
     s.box.WriteFile("pay.txt", "2,\"CARD\"\r\n\r\n1,\"CASH\"\r\n3,\"CHECK\"\r\n");
     RunResult run = s.box.Run({"90", "pay.txt"});
-    EXPECT_EQ(run.exitCode, 0) << run.output;
+    // The line beyond the limit is reported, and the run ends with errors.
+    EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_EQ(run.output,
               "Command: 90 - Payment preset data send\n\nPreparing data ...\r"
+              "Record limit 3 exceeded: 1 record(s) not sent, the first left out is line 4\n"
               "Sending data I/O request...\r                           \r"
               "Records sent: 0\rRecords sent: 1\rRecords sent: 2\rRecords sent: 3\rRecords sent: 3\n"
-              "Completed OK\n");
+              "Completed with errors\n");
     EXPECT_TRUE(SentCommand(s.sim, 0x5A));
     EXPECT_EQ(SentDataFrames(s.sim.Received()), (std::vector<std::string>{"2,\"CARD\"", "", "1,\"CASH\""}));
     EXPECT_TRUE(SentEndFrame(s.sim));

@@ -52,7 +52,7 @@ const Choice Phases[] = {{"status", 1}, {"command", 1}, {"data", 4}, {"end", 1},
 // beyond the time-outs of a quick INI.
 const Choice DriverKinds[] = {{"nak", 5},  {"garbage", 4}, {"zero", 1},  {"silent", 1},
                               {"slowin", 2}, {"slowout", 1}, {"drop", 1}, {"flood", 1}};
-const Choice RegisterKinds[] = {{"badsum", 4}, {"lowersum", 2}, {"garbleack", 2}, {"silent", 2},
+const Choice RegisterKinds[] = {{"badsum", 4}, {"lowersum", 2}, {"lostack", 2}, {"silent", 2},
                                 {"slowin", 2}, {"slowout", 1},  {"drop", 1},      {"flood", 1}};
 
 }  // namespace
@@ -72,7 +72,7 @@ std::vector<std::string> ChaosFaults(const ChaosSettings& settings, int run) {
             kind = "slow=" + std::to_string(2000 + random.Below(500));
         } else if (kind == "silent" && registerSide) {
             repeat = 1 + static_cast<int>(random.Below(4));  // the register sends again after each
-        } else if (kind == "nak" || kind == "garbage" || kind == "badsum" || kind == "lowersum" || kind == "garbleack") {
+        } else if (kind == "nak" || kind == "garbage" || kind == "badsum" || kind == "lowersum" || kind == "lostack") {
             // Mostly once, sometimes as often as a retry count of 2 allows, or once more.
             repeat = random.Below(10) < 6 ? 1 : 2 + static_cast<int>(random.Below(2));
         }

@@ -74,7 +74,7 @@ bool Faults::Add(const std::string& text, std::string& error) {
     else if (kindText == "zero" && !registerSide) fault.kind = FaultKind::Zero;
     else if (kindText == "badsum" && registerSide) fault.kind = FaultKind::BadSum;
     else if (kindText == "lowersum" && registerSide) fault.kind = FaultKind::LowerSum;
-    else if (kindText == "garbleack" && registerSide) fault.kind = FaultKind::GarbleAck;
+    else if (kindText == "lostack" && registerSide) fault.kind = FaultKind::LostAck;
     else if (kindText == "silent") fault.kind = FaultKind::Silent;
     else if (kindText == "slow") fault.kind = FaultKind::Slow;
     else if (kindText == "drop") fault.kind = FaultKind::Drop;

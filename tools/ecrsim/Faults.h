@@ -11,7 +11,7 @@ namespace ecrsim {
 
 enum class Phase { Status, Command, Data, End, Read, ReadEnd, Clear, Count };
 
-enum class FaultKind { Nak, Garbage, Silent, Zero, Slow, Drop, Flood, BadSum, LowerSum, GarbleAck };
+enum class FaultKind { Nak, Garbage, Silent, Zero, Slow, Drop, Flood, BadSum, LowerSum, LostAck };
 
 struct Fault {
     FaultKind kind = FaultKind::Nak;

@@ -96,15 +96,12 @@ void Protocol::Process(const Token& token, int64_t nowMs) {
             break;
         case State::Sending:
             if (token.kind == TokenKind::Control) {
-                bool acknowledged = token.bytes[0] == ACK;
+                bool acknowledged = token.bytes[0] == ACK && !ackLost;
                 // What the driver took, whatever becomes of its ACK on the way.
-                if (acknowledged && !readIsStatus)
+                if (token.bytes[0] == ACK && !readIsStatus)
                     log.Note(next < frames.size() ? "read frame delivered: " + Printable(frames[next])
                                                   : std::string("read end delivered"));
-                if (acknowledged && garbleAnswer) {
-                    log.Note("ACK garbled on the line");
-                    acknowledged = false;
-                }
+                if (token.bytes[0] == ACK && ackLost) log.Note("lostack: ACK taken as garbled, frame sent again");
                 OnAnswer(acknowledged, nowMs);
             }
             else if (token.kind == TokenKind::Garbage) OnAnswer(false, nowMs);
@@ -244,7 +241,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
     Bytes frame = end ? EndFrame(readBlockSum) : DataFrame(frames[next]);
     const Fault* fault = readIsStatus ? nullptr : faults.Take(end ? Phase::ReadEnd : Phase::Read);
     ackDeadlineMs = -1;
-    garbleAnswer = fault != nullptr && fault->kind == FaultKind::GarbleAck;
+    ackLost = false;
     if (fault != nullptr) {
         size_t hi = frame.size() - 3;
         switch (fault->kind) {
@@ -272,6 +269,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
                 state = State::Dead;
                 return;
             case FaultKind::Flood: StartFlood(nowMs); return;
+            case FaultKind::LostAck: ackLost = true; break;
             default: break;
         }
     }

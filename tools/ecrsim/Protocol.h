@@ -98,7 +98,8 @@ private:
     bool readIsStatus = false;
     uint8_t readBlockSum = 0;
     int64_t ackDeadlineMs = -1;
-    bool garbleAnswer = false;  // the driver's answer to this sending arrives garbled
+    // The driver's answer to the frame just sent will be taken as garbled.
+    bool ackLost = false;
 
     // Flood
     int64_t floodStartNs = 0;
