@@ -422,7 +422,7 @@ def main():
     commands = {}
     started = time.monotonic()
     for i in range(runs):
-        run = Run(build, seed + i, os.path.join(work, "run"))
+        run = Run(build, seed + i, os.path.join(work, "run-%d" % os.getpid()))
         run.execute()
         applied = len(run.faults())
         totals["runs"] += 1
@@ -450,7 +450,7 @@ def main():
         if (i + 1) % 100 == 0:
             print("... %d runs, %d violations, %.0f s" % (i + 1, totals["violations"], time.monotonic() - started),
                   flush=True)
-    shutil.rmtree(os.path.join(work, "run"), ignore_errors=True)
+    shutil.rmtree(os.path.join(work, "run-%d" % os.getpid()), ignore_errors=True)
     print()
     print("Soak: seeds %d to %d, %.0f s" % (seed, seed + runs - 1, time.monotonic() - started))
     print("| runs | faults injected | recovered by retries | failed cleanly | invariant violations |")
