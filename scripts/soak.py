@@ -100,7 +100,7 @@ class Job:
     def __init__(self, seed):
         rng = SplitMix64(seed)
         self.preload = [plu_line(r) for r in plu_records(rng, 2 + rng.below(8))]
-        kinds = ["200", "207", "201", "211", "217", "503", "700", "670"]
+        kinds = ["200", "207", "201", "211", "217", "503", "563", "700", "670"]
         self.command = kinds[rng.below(len(kinds))]
         self.input = None        # (name, bytes) of a send
         self.output = None       # file name of a read
@@ -112,6 +112,15 @@ class Job:
         if self.command in ("200", "201"):
             records = plu_records(rng, 1 + rng.below(9))
             lines = [plu_line(r) for r in records]
+            if self.command == "200" and rng.below(24) == 0:
+                # Beyond the limit of 1000, in scrambled order: the 1000 lowest codes go, the run says so.
+                count = 1001 + rng.below(3)
+                records = [(3 * i + 1 + rng.below(3), 100 + i, "Item" + str(i), 1, 0, 1) for i in range(count)]
+                lines = [plu_line(r) for r in records]
+                for i in range(count - 1, 0, -1):
+                    j = rng.below(i + 1)
+                    lines[i], lines[j] = lines[j], lines[i]
+                records, self.invalid = records[:1000], 1
             if rng.below(4) == 0:
                 lines.insert(rng.below(len(lines) + 1), 'x12,5,"Bad",1,1,1')
                 self.invalid = 1
@@ -143,7 +152,8 @@ class Job:
             self.records = len(rows)
             self.expected = lambda before: rows
         else:
-            self.output = {"207": "plu.out", "217": "dept.out", "503": "sales.out", "700": "fiscal.bin"}[self.command]
+            self.output = {"207": "plu.out", "217": "dept.out", "503": "sales.out", "563": "hourly.out",
+                           "700": "fiscal.bin"}[self.command]
             self.code = self.command
 
     def args(self):
@@ -223,6 +233,18 @@ class Run:
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         sim.stdout.readline()  # the slave's path: the pty is ready
         self.before = self.read("state.txt").splitlines()
+        try:
+            self.drive(driver)
+        finally:
+            if sim.poll() is None:
+                sim.send_signal(signal.SIGTERM)
+            sim.wait(timeout=30)
+            sim.stdout.close()
+        self.log = (self.read("sim.log") or "").splitlines()
+        self.after = self.read("state.txt").splitlines()
+        self.check()
+
+    def drive(self, driver):
         env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=0",
                    UBSAN_OPTIONS="print_stacktrace=1")
         start = time.monotonic()
@@ -234,14 +256,7 @@ class Run:
         except subprocess.TimeoutExpired as e:
             self.code, self.console, self.errors = None, (e.stdout or b"").decode("latin-1"), "driver hung"
         self.seconds = time.monotonic() - start
-        self.check_lock(tty)
-        if sim.poll() is None:
-            sim.send_signal(signal.SIGTERM)
-        sim.wait(timeout=30)
-        sim.stdout.close()
-        self.log = (self.read("sim.log") or "").splitlines()
-        self.after = self.read("state.txt").splitlines()
-        self.check()
+        self.check_lock(self.path("ecr.tty"))
 
     def check_lock(self, tty):
         for name in (tty, self.path("KVT5100.log"), self.path("dbgerror.log")):
@@ -311,7 +326,7 @@ class Run:
         # register's resend delay; every frame its operation time; plus the
         # start of a sanitized process. A bound, not a measurement.
         slow = sum(int(m) for m in re.findall(r"slow=(\d+)", " ".join(self.faults())))
-        frames = 20 + len(self.job.preload) + 240
+        frames = 20 + len(self.job.preload) + (self.job.records or 0)
         budget = 5.0 + len(self.faults()) * (RETRIES + 1) * (LONGEST_WAIT + 300) / 1000 + slow / 1000 \
             + frames * 0.02
         if self.seconds > budget:
@@ -373,11 +388,12 @@ class Run:
 
     def check_clear(self):
         clears = [i for i, l in enumerate(self.log) if l.startswith("NOTE clear command")]
-        cleared = "cleared plusales 1" in self.after
-        if self.job.command != "503":
+        report = {"503": "cleared plusales", "563": "cleared hourly"}.get(self.job.command)
+        if report is None:
             if clears:
                 self.fail("clear command sent by a plain read")
             return
+        cleared = report + " 1" in self.after
         if clears:
             before_clear = self.log[:clears[0]]
             if "NOTE read end delivered" not in before_clear:
@@ -389,8 +405,8 @@ class Run:
             self.fail("Completed OK but the report was not cleared")
         if cleared and not clears:
             self.fail("report cleared without a clear command")
-        others = [l for l in self.after if not l.startswith("cleared plusales")]
-        if others != [l for l in self.before if not l.startswith("cleared plusales")]:
+        others = [l for l in self.after if not l.startswith(report)]
+        if others != [l for l in self.before if not l.startswith(report)]:
             self.fail("a read and clear changed other state")
 
     def check_send(self):
