@@ -4,6 +4,7 @@
 // and records beyond a command's limit are reported.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,12 +30,6 @@ bool SentCommand(const Simulator& ecr, uint8_t code) {
     for (const auto& sequence : ecr.Received())
         if (sequence.size() == 5 && sequence[0] == 0x02 && sequence[1] == code) return true;
     return false;
-}
-
-size_t CountLines(const std::string& text) {
-    size_t lines = 0;
-    for (char ch : text) lines += ch == '\n';
-    return lines;
 }
 
 const char NotCleared[] = "Report not cleared: the read was not clean";
@@ -102,14 +97,8 @@ TEST(DataSafetyE2E, RepeatedFrameEndsWithErrorsAndNoClear) {
     EXPECT_TRUE(Has(bench.box.ReadFile("dbgerror.log"), "Block checksum mismatch: the ECR sent "));
     EXPECT_TRUE(Has(bench.ecr.Log(), "lostack"));
     EXPECT_FALSE(SentCommand(bench.ecr, 0x80));
-    EXPECT_EQ(CountLines(bench.box.ReadFile("fin.txt")), 66u);
-
-    // Without the fault the same read is clean and clears.
-    Bench clean;
-    RunResult again = clean.Run("233", "fin.txt");
-    clean.ecr.Stop();
-    EXPECT_EQ(again.exitCode, 0) << again.output;
-    EXPECT_TRUE(SentCommand(clean.ecr, 0x80));
+    const std::string file = bench.box.ReadFile("fin.txt");
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 66);
 }
 
 // Every line rejected: not even the command goes out, so the register's PLU

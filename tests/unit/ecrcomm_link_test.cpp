@@ -214,29 +214,6 @@ TEST_F(EcrLinkTest, ReadsFramesAndDropsGarbage) {
     EXPECT_EQ(script->writes.size(), writes);
 }
 
-// The register's block checksum follows the rule of a send: abc and abc give
-// B4. Each good frame counts once, garbage not at all; a command starts anew.
-TEST_F(EcrLinkTest, ReadBlockChecksumIsComparedWithTheEndFrame) {
-    EcrComm& link = OpenLink();
-    char data[130];
-    // The register answers the command and each ACK of the driver with its next frame.
-    auto readBlock = [&](const std::vector<std::vector<Chunk>>& answers) {
-        for (const auto& answer : answers) script->Reply(answer);
-        link.SendCommand(0x62);
-        while (link.ReadFrame(data, 10, VariableFrameLength)) {
-        }
-    };
-    for (const char* end : {"B4\x1a", "b4\x1a"}) {
-        readBlock({{Ack, ChunkOf("abc00\r"), EcrFrame("abc")}, {EcrFrame("abc")}, {ChunkOf(end)}});
-        EXPECT_EQ(link.readBlockMatched, end[0] == 'B') << end;
-        EXPECT_EQ(link.readBlockChecksum, 0xB4);
-    }
-    // The same digits after a single frame: the register counted one frame more than arrived.
-    readBlock({{Ack, EcrFrame("abc")}, {ChunkOf("B4\x1a")}});
-    EXPECT_FALSE(link.readBlockMatched);
-    EXPECT_EQ(std::string(link.readEndDigits, link.readEndDigits + 2), "B4");
-}
-
 TEST_F(EcrLinkTest, ShortFixedFramesAreLostAndCallerErrorsAreInternal) {
     EcrComm& link = OpenLink();
     char data[16];
