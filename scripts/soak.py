@@ -32,7 +32,7 @@ INI = ("[Common]\r\nDbgErrorLog = 1\r\n\r\n[ECR_1]\r\nComDevice = {tty}\r\nComRe
        "ComNakSleepTime = %d\r\nComGarbageSleepTime = %d\r\nSleepBetweenCommands = %d\r\n"
        "EcrRecoveryTime = 20\r\nGarbageMaxByteInterval = 5\r\nEcrOperationMaxTime = %d\r\n"
        % (RETRIES, SLEEP, SLEEP, SLEEP, OPERATION_MAX))
-CHAOS_RATE = 3
+CHAOS_RATE = int(os.environ.get("SOAK_RATE", "3"))  # faults per run on average
 
 
 class SplitMix64:
@@ -479,7 +479,8 @@ def main():
     print("per command (runs, completed, failed): " + ", ".join(
         "%s: %d/%d/%d" % (k, *v) for k, v in sorted(commands.items())))
     if failing:
-        print("failing seeds (replay one with scripts/soak.sh 1 SEED): " + " ".join(map(str, failing)))
+        rate = "" if CHAOS_RATE == 3 else "SOAK_RATE=%d " % CHAOS_RATE
+        print("failing seeds (replay one with %sscripts/soak.sh 1 SEED): %s" % (rate, " ".join(map(str, failing))))
         return 1
     return 0
 
