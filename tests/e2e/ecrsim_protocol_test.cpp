@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -522,6 +523,62 @@ TEST_F(EcrsimTest, ExitsAfterTheGivenRunsAndRemovesItsLink) {
     for (int i = 0; i < 500 && std::filesystem::exists(sim.LinkPath()); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(std::filesystem::exists(sim.LinkPath()));
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The chaos schedule of a run follows from its seed alone.
+TEST_F(EcrsimTest, ChaosDrawsTheSameFaultsForTheSameSeed) {
+    auto scheduleOf = [this](const std::string& seed) {
+        TempDir own{"ecrsim-chaos"};
+        Simulator sim(own.Path(), {"--chaos", seed + ",6", "--fault", "nak@status*99"});
+        RawLine line(sim.LinkPath());
+        line.Write(Command(0x83));
+        line.Read(1);
+        sim.Stop();
+        std::smatch found;
+        std::string log = sim.Log();
+        return std::regex_search(log, found, std::regex("NOTE chaos run 0:([^\n]*)")) ? found[1].str() : "";
+    };
+    std::string first = scheduleOf("77");
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(scheduleOf("77"), first);
+    EXPECT_NE(scheduleOf("78"), first);
+}
+
+// The register's state file follows every change; a garbled ACK makes the
+// register send the frame the driver already took once more.
+TEST_F(EcrsimTest, StateFileAndGarbledAck) {
+    std::string preload = dir.PathOf("preload.txt");
+    std::ofstream(preload) << "5,100,Milk,1,1,1\n";
+    std::string state = dir.PathOf("state.txt");
+    Simulator sim(dir.Path(), {"--preload", "0x51=" + preload, "--state", state, "--fault", "lostack@read#0"});
+    EXPECT_NE(FileText(state).find("plu 5,100,Milk,1,1,1\n"), std::string::npos);
+    RawLine line(sim.LinkPath());
+    line.Status();
+    line.SendAll(0x52, {"7,200,Tea,2,0,1"});
+    line.Write(Command(0x50));
+    EXPECT_EQ(Hex(line.Read(1)), "06");
+    line.Write(Command(0x53));
+    EXPECT_EQ(Hex(line.Read(1)), "06");
+    ByteVector first = line.ReadFrame();
+    line.Ack();
+    EXPECT_EQ(Hex(line.ReadFrame()), Hex(first));
+    line.Ack();
+    EXPECT_NE(Hex(line.ReadFrame()), Hex(first));
+    // Read after later exchanges: the register changes its state once its ACK has gone out.
+    std::string text = FileText(state);
+    EXPECT_NE(text.find("plu 5,100,Milk,1,1,1\nplu 7,200,Tea,2,0,1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("cleared plusales 1\n"), std::string::npos) << text;
+    std::string log = sim.Log();
+    EXPECT_NE(log.find("NOTE read frame delivered: 0000000000005,"), std::string::npos);
+    EXPECT_NE(log.find("NOTE lostack: ACK taken as garbled"), std::string::npos);
+    EXPECT_NE(log.find("NOTE clear command 0x50 received"), std::string::npos);
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ bool Faults::Add(const std::string& text, std::string& error) {
         error += "kind '" + kindText + "' takes no argument";
         return false;
     }
+    fault.text = text;
     faults.push_back(fault);
     error.clear();
     return true;
@@ -102,6 +103,20 @@ bool Faults::Add(const std::string& text, std::string& error) {
 void Faults::NewRun() {
     for (auto& fault : faults) fault.applied = 0;
     for (int& index : indices) index = 0;
+    if (!chaos) return;
+    std::erase_if(faults, [](const Fault& fault) { return fault.chaos; });
+    std::string drawn;
+    for (const std::string& text : ChaosFaults(*chaos, runs)) {
+        std::string error;
+        if (!Add(text, error)) {
+            Note("chaos: " + error);
+            continue;
+        }
+        faults.back().chaos = true;
+        drawn += " " + text;
+    }
+    Note("chaos run " + std::to_string(runs) + ":" + drawn);
+    ++runs;
 }
 
 const Fault* Faults::Take(Phase phase) {
@@ -109,6 +124,7 @@ const Fault* Faults::Take(Phase phase) {
     for (auto& fault : faults) {
         if (fault.phase == phase && fault.index == index && fault.applied < fault.count) {
             ++fault.applied;
+            Note("fault " + fault.text);
             return &fault;
         }
     }

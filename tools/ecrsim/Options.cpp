@@ -94,14 +94,20 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
                 return false;
             }
             options.runs = static_cast<int>(number);
-        } else if (name == "--serve") {
+        } else if (name == "--serve" || name == "--preload") {
             size_t equals = value.find('=');
             if (equals == std::string::npos || !ParseNumber(value.substr(0, equals), number) || number < 0 ||
                 number > 255 || equals + 1 >= value.size()) {
-                error = "bad --serve '" + value + "' (CODE=FILE)";
+                error = "bad " + name + " '" + value + "' (CODE=FILE)";
                 return false;
             }
-            options.serve[static_cast<int>(number)] = value.substr(equals + 1);
+            (name == "--serve" ? options.serve : options.preload)[static_cast<int>(number)] = value.substr(equals + 1);
+        } else if (name == "--chaos") {
+            ChaosSettings chaos;
+            if (!ParseChaos(value, chaos, error)) return false;
+            options.chaos = chaos;
+        } else if (name == "--state") {
+            options.statePath = value;
         } else if (name == "--fault") {
             options.faults.push_back(value);
         } else if (name == "--modem") {
@@ -125,7 +131,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 const char* UsageText() {
     return "usage: ecrsim (--link PATH | --device PATH) [--status TEXT] [--baud N] [--log FILE]\n"
            "              [--serve CODE=FILE]... [--fault FAULT]... [--modem MODE[,delay=MS][,echo=off]]\n"
-           "              [--runs N] [--show-logo]\n";
+           "              [--runs N] [--show-logo] [--chaos SEED[,RATE]] [--state FILE]\n"
+           "              [--preload CODE=FILE]...\n";
 }
 
 }  // namespace ecrsim

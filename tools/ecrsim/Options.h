@@ -1,8 +1,11 @@
 #pragma once
 // The command line of ecrsim.
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "Chaos.h"
 
 namespace ecrsim {
 
@@ -22,6 +25,9 @@ struct Options {
     std::string logPath;
     std::map<int, std::string> serve;  // ECR code -> file of frame lines
     std::vector<std::string> faults;   // fault specifications, parsed by Faults
+    std::optional<ChaosSettings> chaos;  // random faults for every run
+    std::string statePath;               // where the register writes what it holds
+    std::map<int, std::string> preload;  // send code -> file of lines stored at start
     ModemOptions modem;
     int runs = 0;  // 0: serve until killed
     bool showLogo = false;

@@ -97,6 +97,10 @@ void Protocol::Process(const Token& token, int64_t nowMs) {
         case State::Sending:
             if (token.kind == TokenKind::Control) {
                 bool acknowledged = token.bytes[0] == ACK && !ackLost;
+                // What the driver took, whatever becomes of its ACK on the way.
+                if (token.bytes[0] == ACK && !readIsStatus)
+                    log.Note(next < frames.size() ? "read frame delivered: " + Printable(frames[next])
+                                                  : std::string("read end delivered"));
                 if (token.bytes[0] == ACK && ackLost) log.Note("lostack: ACK taken as garbled, frame sent again");
                 OnAnswer(acknowledged, nowMs);
             }
@@ -153,6 +157,11 @@ void Protocol::OnCommand(const Token& token, int64_t nowMs) {
 
     CodeKind kind = KindOfCode(code);
     if (kind == CodeKind::Other && ecr.Serves(code)) kind = CodeKind::Read;
+    if (kind == CodeKind::Clear && good) {
+        char text[40];
+        std::snprintf(text, sizeof text, "clear command 0x%02X received", code);
+        log.Note(text);
+    }
     Phase phase = kind == CodeKind::Status ? Phase::Status : kind == CodeKind::Clear ? Phase::Clear : Phase::Command;
     // A status request opens a driver run, unless it repeats one we refused.
     if (kind == CodeKind::Status && !statusRetryExpected) faults.NewRun();

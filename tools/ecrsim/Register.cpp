@@ -128,6 +128,9 @@ std::string Register::FitName(const std::string& name) const {
 }
 
 void Register::Store(uint8_t code, const std::vector<std::string>& lines) {
+    char text[48];
+    std::snprintf(text, sizeof text, "stored 0x%02X: %zu records", code, lines.size());
+    Note(text);
     switch (code) {
         case 0x51: StorePlus(lines, true); break;
         case 0x52: StorePlus(lines, false); break;
@@ -149,6 +152,32 @@ void Register::Store(uint8_t code, const std::vector<std::string>& lines) {
             break;
         default: blocks[code] = lines; break;
     }
+    SaveState();
+}
+
+void Register::SaveState() const {
+    if (statePath.empty()) return;
+    // Written beside and renamed, so a reader never sees half a state.
+    std::string temporary = statePath + ".new";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) return;
+    for (const auto& [code, plu] : plus)
+        std::fprintf(file, "plu %llu,%llu,%s,%d,%d,%d\n", static_cast<unsigned long long>(code),
+                     static_cast<unsigned long long>(plu.price), plu.name.c_str(), plu.department, plu.field5,
+                     plu.field6);
+    for (const auto& d : departments)
+        std::fprintf(file, "department %d,%llu,%s,%d,%d\n", d.number, static_cast<unsigned long long>(d.value),
+                     d.name.c_str(), d.field4, d.field5);
+    std::fprintf(file, "cleared plusales %d\ncleared financial %d\ncleared periodical %d\n", pluSalesCleared,
+                 financialCleared, periodicalCleared);
+    std::fprintf(file, "cleared hourly %d\ncleared clerks %d\n", hourlyCleared, clerksCleared);
+    std::fprintf(file, "z financial %d\nz periodical %d\n", financialZ, periodicalZ);
+    std::fprintf(file, "fiscalrange %s\n", fiscalRange.c_str());
+    for (const auto& row : logo) std::fprintf(file, "logo %s\n", row.c_str());
+    for (const auto& [code, lines] : blocks)
+        for (const auto& line : lines) std::fprintf(file, "block 0x%02X %s\n", code, line.c_str());
+    std::fclose(file);
+    std::rename(temporary.c_str(), statePath.c_str());
 }
 
 void Register::StorePlus(const std::vector<std::string>& lines, bool replace) {
@@ -469,6 +498,9 @@ std::vector<std::string> Register::ReadFrames(uint8_t code) {
 }
 
 void Register::Clear(uint8_t code) {
+    char text[32];
+    std::snprintf(text, sizeof text, "cleared 0x%02X", code);
+    Note(text);
     switch (code) {
         case 0x50: pluSalesCleared = true; break;
         case 0x80:
@@ -483,6 +515,7 @@ void Register::Clear(uint8_t code) {
         case 0x86: clerksCleared = true; break;
         default: break;
     }
+    SaveState();
 }
 
 }  // namespace ecrsim

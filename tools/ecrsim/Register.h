@@ -59,6 +59,16 @@ public:
     // Where the register reports records it could not use.
     std::function<void(const std::string&)> note;
 
+    // With a path set, the register writes what it holds to that file now
+    // and after every change (see SaveState).
+    void SetStatePath(const std::string& path) {
+        statePath = path;
+        SaveState();
+    }
+    // Writes the PLU table, departments, report clear flags, Z counters, logo,
+    // fiscal range and stored blocks, one item a line, to the state file.
+    void SaveState() const;
+
     // True when --serve gave the frames of read code `code`.
     bool Serves(uint8_t code) const { return serveFiles.count(code) > 0; }
 
@@ -95,6 +105,7 @@ private:
     bool clerksCleared = false;
     int financialZ = 1;
     int periodicalZ = 1;
+    std::string statePath;
 };
 
 }  // namespace ecrsim

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <vector>
 #include <optional>
 
 #include "Clock.h"
@@ -39,6 +41,16 @@ void InstallSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (in && std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return static_cast<bool>(std::ifstream(path));
+}
+
 int Fail(const std::string& message) {
     std::printf("ecrsim: %s\n", message.c_str());
     std::fflush(stdout);
@@ -63,8 +75,13 @@ int main(int argc, char** argv) {
     Faults faults;
     for (const auto& fault : options.faults)
         if (!faults.Add(fault, error)) return Fail(error);
+    faults.note = [&log](const std::string& text) { log.Note(text); };
+    if (options.chaos) faults.SetChaos(*options.chaos);
     for (const auto& [code, path] : options.serve)
         if (!std::ifstream(path)) return Fail("cannot read " + path);
+    std::map<int, std::vector<std::string>> preloads;
+    for (const auto& [code, path] : options.preload)
+        if (!ReadLines(path, preloads[code])) return Fail("cannot read " + path);
 
     InstallSignals();
     Line line(log);
@@ -75,11 +92,14 @@ int main(int argc, char** argv) {
         line.Close();
         return Fail(error);
     }
-    std::printf("%s\n", line.IsPty() ? line.SlavePath().c_str() : options.devicePath.c_str());
-    std::fflush(stdout);
 
     Register ecr(options.statusText, options.serve, options.showLogo);
     ecr.note = [&log](const std::string& text) { log.Note(text); };
+    for (const auto& [code, lines] : preloads) ecr.Store(static_cast<uint8_t>(code), lines);
+    ecr.SetStatePath(options.statePath);
+    // The first line tells whoever waits for the register that it is ready.
+    std::printf("%s\n", line.IsPty() ? line.SlavePath().c_str() : options.devicePath.c_str());
+    std::fflush(stdout);
     Protocol protocol(line, log, ecr, faults, options.statusText);
     std::optional<ModemFront> modem;
     if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
