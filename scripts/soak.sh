@@ -8,12 +8,7 @@ RUNS=${1:-100}
 SEED=${2:-1}
 
 scripts/ensure-tools.sh
-if ! command -v python3 >/dev/null 2>&1; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO apt-get install -y python3
-fi
+command -v python3 >/dev/null 2>&1 || scripts/apt-install.sh python3
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKVT_SANITIZE=ON >/dev/null
 cmake --build build-asan -j2 --target KVT5100 ecrsim >/dev/null
 exec python3 scripts/soak.py build-asan "$RUNS" "$SEED"

@@ -12,12 +12,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || missing+=(mingw-w64)
 command -v wine >/dev/null 2>&1 || missing+=(wine)
 [ -e /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -e /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO apt-get install -y "${missing[@]}"
-fi
+scripts/apt-install.sh "${missing[@]}"
 
 # The Linux side: the simulated ECR and the end-to-end tests.
 scripts/ensure-tools.sh
