@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/peers/ChildProcess.h"
+
 // The driver to measure: its program file and, for a program of another
 // system, the command that runs it (wine for the Windows build).
 struct DriverCommand {
@@ -63,27 +65,9 @@ private:
     pid_t pid = -1;
 };
 
-// ser2net serving `device` at 19200 8N2 over RFC 2217 on a free port of
-// 127.0.0.1; Available() is false when ser2net is not installed.
-class Ser2netProcess {
-public:
-    Ser2netProcess(const std::string& dir, const std::string& device);
-    ~Ser2netProcess();
-    Ser2netProcess(const Ser2netProcess&) = delete;
-    Ser2netProcess& operator=(const Ser2netProcess&) = delete;
-
-    static bool Available();
-    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
-
-private:
-    int port = 0;
-    pid_t pid = -1;
-};
-
 // Waits for `child` (polling every millisecond, killing it after
 // `timeoutSeconds`) and fills in its cost; `startNs` is when it was forked.
 ChildCost ReapChild(pid_t child, int64_t startNs, int timeoutSeconds);
 
 int64_t MonotonicNs();
-std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);

@@ -33,6 +33,7 @@
 #include "errors/Exceptions.h"
 #include "fileIo/InputDataFile.h"
 #include "io_PLU/PluOperations.h"
+#include "support/peers/Ser2net.h"
 
 namespace {
 
@@ -268,7 +269,7 @@ void MeasureTransfer(const Scratch& scratch, const SimulatorProcess& simulator, 
 // The same transfers at 19200 baud through ser2net over RFC 2217 on
 // loopback: the network device and the server's forwarding add to the wall time.
 void RunNetworkTransfers(const Options& options) {
-    if (!Ser2netProcess::Available()) {
+    if (!Ser2net::Available()) {
         std::printf("    (ser2net not installed: the RFC 2217 transfers are left out)\n");
         return;
     }
@@ -279,7 +280,7 @@ void RunNetworkTransfers(const Options& options) {
         std::printf("    (files kept in %s)\n", scratch.Dir().c_str());
     }
     SimulatorProcess simulator(scratch.Dir(), baud);
-    Ser2netProcess server(scratch.Dir(), simulator.LinkPath());
+    Ser2net server(scratch.Dir(), simulator.LinkPath(), true);
     WriteWholeFile(scratch.PathOf("KVT5100.ini"), BenchIni(server.Url(), "", baud));
     WritePluFile(scratch.PathOf("plu.txt"), options.records);
     MeasureTransfer(scratch, simulator, "send ser2net", baud, {"200", "plu.txt"}, options.records, "");

@@ -123,7 +123,7 @@ TEST(NetworkAddressE2E, UnreachableServersAndAModemOnRawTcp) {
     DriverSandbox box;
     // A label over 63 characters: the C library refuses the name without asking any resolver.
     const std::string unknownHost(70, 'h');
-    const int closedPort = FreeTcpPort();
+    const int closedPort = FreeLoopbackPort();
     struct Case {
         std::string device;
         std::string extraEcr;

@@ -18,17 +18,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/peers/ChildProcess.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // In a child just forked from `parent`: the child gets `signalNumber` when the test
 // process ends, so that no driver or simulator outlives a crashed or killed
@@ -204,59 +198,15 @@ Simulator::Simulator(const std::string& dirPath, const std::vector<std::string>&
       outputPath(dirPath + "/ecrsim.out") {
     std::error_code ignored;
     fs::remove(linkPath, ignored);
-    pid_t parent = getpid();
-    pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        if (!EndWithParent(parent, SIGTERM)) _exit(127);
-        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_RDONLY);
-        if (out < 0 || null < 0) _exit(127);
-        dup2(out, STDOUT_FILENO);
-        dup2(null, STDIN_FILENO);
-        std::vector<std::string> argvStrings{ECRSIM_PATH, "--link", linkPath, "--log", logPath};
-        argvStrings.insert(argvStrings.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& arg : argvStrings) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    // Wait (with a wide margin) for the simulator to create its link.
-    for (int i = 0; i < 1000 && !fs::exists(linkPath); ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            throw std::runtime_error("ecrsim exited at start: " + ReadWholeFile(outputPath));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!fs::exists(linkPath)) {
-        // The destructor does not run for a constructor that throws.
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-        throw std::runtime_error("ecrsim did not create " + linkPath);
-    }
+    std::vector<std::string> args{ECRSIM_PATH, "--link", linkPath, "--log", logPath};
+    args.insert(args.end(), options.begin(), options.end());
+    pid = SpawnChild(args, outputPath, true);
+    WaitForChild(pid, "ecrsim", outputPath, [&] { return fs::exists(linkPath); });
 }
 
 Simulator::~Simulator() { Stop(); }
 
-void Simulator::Stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
-}
+void Simulator::Stop() { StopChild(pid); }
 
 std::string Simulator::Log() const { return ReadWholeFile(logPath); }
 
