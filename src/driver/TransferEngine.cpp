@@ -1,8 +1,8 @@
 #include "driver/TransferEngine.h"
 
 #include <cstdio>
-#include <string>
 #include <cstring>
+#include <string>
 
 #include "config/Config.h"
 #include "ecrcomm/EcrComm.h"
