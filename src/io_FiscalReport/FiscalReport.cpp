@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
@@ -17,13 +18,23 @@ constexpr int RangeFrameFieldCount = 5;
 
 bool IsRangeKind(const std::string& text) { return text == "D" || text == "S"; }
 
+// Field 1 is free text whose number goes to the register as it stands. A
+// number beyond 64 bits would be sorted as another number than the one sent
+// and could make a frame longer than the link carries, so it is refused.
+bool IsRecordNumberSentAsSorted(const std::string& text) {
+    return ToEcrField(text, FieldNumber, 1) == std::to_string(ParseLeadingInt64(text));
+}
+
 // Phase 2 of both range commands; `isBound` checks the first and last value.
 int CheckRangeRecord(const OperationDescriptor* descriptor, bool (*isBound)(const std::string&)) {
     FieldList& fields = SharedFieldList();
     if (fields.Split(descriptor->text, FileDelimiter) != RangeFieldCount) return 0;
     // The date check splits with its own list, so field 1 stays in the shared
     // list as the record number.
-    return IsRangeKind(fields.At(1)) && isBound(fields.At(2)) && isBound(fields.At(3)) ? 1 : 0;
+    return IsRecordNumberSentAsSorted(fields.At(0)) && IsRangeKind(fields.At(1)) && isBound(fields.At(2)) &&
+                   isBound(fields.At(3))
+               ? 1
+               : 0;
 }
 
 bool IsZCounter(const std::string& text) { return IsNumberInRange(text, 0, 9999); }

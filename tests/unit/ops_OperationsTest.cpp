@@ -384,6 +384,10 @@ TEST_F(OpsHandlers, FiscalRangeRecords) {
         {FiscalZRangeSetHandler, "1,D,15,20", true},         {FiscalZRangeSetHandler, "x,S,0,9999", true},
         {FiscalZRangeSetHandler, "1,D,0,10000", false},      {FiscalZRangeSetHandler, "1,d,15,20", false},
         {FiscalZRangeSetHandler, "1,Z,15,20", false},        {FiscalZRangeSetHandler, "1,D,15", false},
+        // A record number beyond 64 bits would be sorted as one number and sent as another.
+        {FiscalZRangeSetHandler, "9223372036854775807,D,1,2", true},
+        {FiscalZRangeSetHandler, "9223372036854775808,D,1,2", false},
+        {FiscalDateRangeSetHandler, "-99999999999999999999,S,01-03-09,31-03-09", false},
         {FiscalDateRangeSetHandler, "1,S,01-03-09,31-03-09", true},
         {FiscalDateRangeSetHandler, "1,D,1-3-09,31-02-09", true},
         {FiscalDateRangeSetHandler, "1,d,01-03-09,31-03-09", false},
