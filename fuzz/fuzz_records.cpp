@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int frameLength = handler(PhaseConvert, descriptor.get());
         FUZZ_CHECK(frameLength >= 0 && frameLength <= RecordFrameSize);
         // A line the check accepts must make a frame the link can send.
-        if (valid && descriptor->fileKind == FileKindSortedText)
+        if (valid && (descriptor->fileKind == FileKindSortedText || descriptor->fileKind == FileKindText))
             FUZZ_CHECK(frameLength <= MaxDataFrameLength);
     }
     return 0;
