@@ -143,6 +143,22 @@ pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const 
 }
 
 RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSeconds) const {
+    const std::string logBefore = ReadFile("KVT5100.log");
+    RunResult result = RunOnce(args, timeoutSeconds);
+    // The driver writes a console line and adds to its log on every path it
+    // controls, to the log before it touches the port. A launched run that
+    // did neither never reached the program (Wine's loader fails now and
+    // then): it is launched once more, and said so on the test's error stream.
+    bool launched = !Environment("KVT_TEST_LAUNCHER").empty();
+    if (launched && result.exitCode != -1 && result.output.empty() && ReadFile("KVT5100.log") == logBefore) {
+        std::fprintf(stderr, "launcher ran nothing (exit code %d, no output, no log): launched again\n",
+                     result.exitCode);
+        result = RunOnce(args, timeoutSeconds);
+    }
+    return result;
+}
+
+RunResult DriverSandbox::RunOnce(const std::vector<std::string>& args, int timeoutSeconds) const {
     std::string outputPath = PathOf(".driver-stdout");
     int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) throw std::runtime_error("cannot create " + outputPath);

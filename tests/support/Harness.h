@@ -54,6 +54,7 @@ public:
     pid_t Start(const std::vector<std::string>& args, int out) const;
 
 private:
+    RunResult RunOnce(const std::vector<std::string>& args, int timeoutSeconds) const;
     TempDir dir;
 };
 
