@@ -15,6 +15,10 @@ constexpr char SocketScheme[] = "socket://";
 // Serial bytes held for the reader at most; beyond that the server's bytes
 // wait in the connection, so a flood cannot grow memory.
 constexpr size_t InputLimit = 4096;
+// Bytes taken from the connection in one go at most: a server that sends
+// telnet commands without a pause (no serial byte for the reader) must not
+// keep a read from looking at its time-out.
+constexpr size_t PumpLimit = 16 * 1024;
 // Notes about one connection in the debug log at most: a server that
 // negotiates without end must not fill the log.
 constexpr int MaxNotes = 100;
@@ -201,7 +205,8 @@ bool NetworkSerialDevice::Pump() {
     size_t ignored = 0;
     if (!control.empty()) SendAll({}, MonotonicMilliseconds(), ignored);
     std::vector<telnet::Event> events;
-    while (!peerClosed) {
+    size_t taken = 0;
+    while (!peerClosed && taken < PumpLimit) {
         size_t pending = input.size() - inputStart;
         if (pending >= InputLimit) break;
         if (inputStart > 0) {
@@ -212,6 +217,7 @@ bool NetworkSerialDevice::Pump() {
         bool closed = false;
         long n = socket.Receive(chunk, std::min(sizeof chunk, InputLimit - pending), closed);
         if (n == 0) break;
+        if (n > 0) taken += static_cast<size_t>(n);
         if (n < 0) {
             peerClosed = true;
             peerError = LastSocketError();
