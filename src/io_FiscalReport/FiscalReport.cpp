@@ -31,10 +31,9 @@ int CheckRangeRecord(const OperationDescriptor* descriptor, bool (*isBound)(cons
     if (fields.Split(descriptor->text, FileDelimiter) != RangeFieldCount) return 0;
     // The date check splits with its own list, so field 1 stays in the shared
     // list as the record number.
-    return IsRecordNumberSentAsSorted(fields.At(0)) && IsRangeKind(fields.At(1)) && isBound(fields.At(2)) &&
-                   isBound(fields.At(3))
-               ? 1
-               : 0;
+    bool valid = IsRecordNumberSentAsSorted(fields.At(0)) && IsRangeKind(fields.At(1)) && isBound(fields.At(2)) &&
+                 isBound(fields.At(3));
+    return valid ? 1 : 0;
 }
 
 bool IsZCounter(const std::string& text) { return IsNumberInRange(text, 0, 9999); }
