@@ -3,7 +3,7 @@
 #include "FuzzSupport.h"
 #include "config/Config.h"
 #include "errors/Exceptions.h"
-#include "platform/Profile.h"
+#include "config/Profile.h"
 
 namespace {
 
@@ -23,11 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(path, content);
 
     for (const char* section : Sections) {
-        bool exists = platform::ProfileSectionExists(path, section);
+        bool exists = config::ProfileSectionExists(path, section);
         for (const std::string& key : {std::string(Keys[choice % 6]), ownKey}) {
             std::string value;
-            bool found = platform::ProfileGetString(path, section, key, value);
-            FUZZ_CHECK(value.size() <= platform::ProfileValueMaxLength);
+            bool found = config::ProfileGetString(path, section, key, value);
+            FUZZ_CHECK(value.size() <= config::ProfileValueMaxLength);
             // A key can only be found in a section that holds a line.
             if (found) FUZZ_CHECK(exists);
         }
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t bufferSize = 1 + (choice & 0x3F) * 16u;
     size_t used = 1;
-    for (const std::string& name : platform::ProfileSectionNames(path, bufferSize)) {
+    for (const std::string& name : config::ProfileSectionNames(path, bufferSize)) {
         FUZZ_CHECK(!name.empty());
         used += name.size() + 1;
     }
@@ -56,10 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Rewriting a section keeps it readable with the new lines.
     if (choice & 0x40) {
-        FUZZ_CHECK(platform::ProfileWriteSection(path, "ECR_1", {"ComNumber = 7", "X = \"" + ownKey + "\""}));
+        FUZZ_CHECK(config::ProfileWriteSection(path, "ECR_1", {"ComNumber = 7", "X = \"" + ownKey + "\""}));
         std::string value;
-        FUZZ_CHECK(platform::ProfileSectionExists(path, "ECR_1"));
-        FUZZ_CHECK(platform::ProfileGetString(path, "ECR_1", "ComNumber", value));
+        FUZZ_CHECK(config::ProfileSectionExists(path, "ECR_1"));
+        FUZZ_CHECK(config::ProfileGetString(path, "ECR_1", "ComNumber", value));
     }
     return 0;
 }

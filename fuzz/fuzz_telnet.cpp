@@ -4,9 +4,9 @@
 #include <algorithm>
 
 #include "FuzzSupport.h"
-#include "platform/TelnetCodec.h"
+#include "serial/network/TelnetCodec.h"
 
-namespace telnet = platform::telnet;
+namespace telnet = serial::telnet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input(data, size);

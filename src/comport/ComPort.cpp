@@ -11,6 +11,8 @@
 #include "platform/Clock.h"
 #include "platform/SystemError.h"
 #include "tools/Stopwatch.h"
+#include "serial/SerialDevices.h"
+#include "serial/DeviceLog.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ constexpr size_t QueueSize = 256;
 // the system error code for the exception that follows.
 class OpenGuard {
 public:
-    explicit OpenGuard(platform::SerialDevice& device) : device(device) {}
+    explicit OpenGuard(serial::SerialDevice& device) : device(device) {}
     ~OpenGuard() {
         if (armed) {
             unsigned error = platform::LastSystemError();
@@ -32,7 +34,7 @@ public:
     void Dismiss() { armed = false; }
 
 private:
-    platform::SerialDevice& device;
+    serial::SerialDevice& device;
     bool armed = true;
 };
 
@@ -54,23 +56,23 @@ ComPort& TheComPort() {
     return port;
 }
 
-void ApplySettingsString(const std::string& text, platform::SerialSettings& settings) {
+void ApplySettingsString(const std::string& text, serial::SerialSettings& settings) {
     std::string rest = text;
     for (char& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     // The handshake values are honoured here whatever the parser would make of them.
-    if (TakeOut(rest, "rts=hs")) settings.rtsControl = platform::LineControl::Handshake;
-    if (TakeOut(rest, "dtr=hs")) settings.dtrControl = platform::LineControl::Handshake;
+    if (TakeOut(rest, "rts=hs")) settings.rtsControl = serial::LineControl::Handshake;
+    if (TakeOut(rest, "dtr=hs")) settings.dtrControl = serial::LineControl::Handshake;
     const char* blanks = " \t\r\n\f\v";
     size_t first = rest.find_first_not_of(blanks);
     if (first == std::string::npos) return;
     rest = rest.substr(first, rest.find_last_not_of(blanks) - first + 1);
-    if (!platform::ParseSerialSettings(rest, settings))
+    if (!serial::ParseSerialSettings(rest, settings))
         throw SystemErrorException("Unable to decode serial port configuration string", platform::ErrorInvalidParameter);
 }
 
-uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier) {
+uint32_t ByteTime(const serial::SerialSettings& settings, int32_t multiplier) {
     if (settings.baudRate == 0) return 1;
-    double ms = platform::BitsPerCharacter(settings) * 1000.0 / settings.baudRate * multiplier;
+    double ms = serial::BitsPerCharacter(settings) * 1000.0 / settings.baudRate * multiplier;
     // Stay below the value that means "return at once" for the byte interval.
     const double largest = static_cast<double>(std::numeric_limits<uint32_t>::max() - 1);
     if (ms >= largest) return static_cast<uint32_t>(largest);
@@ -81,10 +83,10 @@ uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier) 
 std::string ComPort::DevicePath() const {
     std::string device = TheConfig().GetString("ComDevice", "");
     if (!device.empty()) return device;
-    return platform::SerialPortName(PortNumber);
+    return serial::SerialPortName(PortNumber);
 }
 
-void ComPort::UseDevice(std::unique_ptr<platform::SerialDevice> replacement) { device = std::move(replacement); }
+void ComPort::UseDevice(std::unique_ptr<serial::SerialDevice> replacement) { device = std::move(replacement); }
 
 bool ComPort::IsOpen() const { return device && device->IsOpen(); }
 
@@ -95,13 +97,13 @@ void ComPort::Open() {
     std::string path = DevicePath();
     LogWrite(LogDebug, "Opening serial port " + path, true);
 
-    platform::SetDeviceLog(LogDeviceNote);
-    if (!device) device = platform::CreateSystemSerialDevice();
+    serial::SetDeviceLog(LogDeviceNote);
+    if (!device) device = serial::CreateSystemSerialDevice();
     if (device->IsOpen()) device->Close();
     if (!device->Open(path)) throw SystemErrorException("Unable to open serial port");
     OpenGuard guard(*device);
 
-    settings = platform::SerialSettings{};
+    settings = serial::SerialSettings{};
     settings.binaryMode = true;
     settings.parityCheck = true;
     ApplySettingsString(DefaultSettings, settings);
@@ -110,7 +112,7 @@ void ComPort::Open() {
     if (!device->SetQueueSizes(QueueSize, QueueSize)) throw SystemErrorException("SetupComm failed");
 
     uint32_t byteTime = ByteTime(settings, ByteTimeMultiplier);
-    platform::SerialTimeouts values;
+    serial::SerialTimeouts values;
     values.readIntervalTimeout = byteTime;
     values.readTotalTimeoutMultiplier = byteTime;
     values.readTotalTimeoutConstant = ReadTotalConstant;
@@ -143,10 +145,10 @@ size_t ComPort::Read(uint8_t* buffer, size_t size) {
 size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
     if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
     if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", platform::ErrorNotOpen);
-    platform::SerialTimeouts saved;
+    serial::SerialTimeouts saved;
     if (!device->GetTimeouts(saved)) throw SystemErrorException("GetCommTimeouts failed");
-    platform::SerialTimeouts immediate = saved;
-    immediate.readIntervalTimeout = platform::TimeoutImmediate;
+    serial::SerialTimeouts immediate = saved;
+    immediate.readIntervalTimeout = serial::TimeoutImmediate;
     immediate.readTotalTimeoutMultiplier = 0;
     immediate.readTotalTimeoutConstant = 0;
     if (!device->SetTimeouts(immediate)) throw SystemErrorException("SetCommTimeouts failed");
@@ -196,7 +198,7 @@ size_t ComPort::Write(const uint8_t* buffer, size_t count) {
 
 void ComPort::SetReadTimeout(uint32_t ms) {
     if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", platform::ErrorNotOpen);
-    platform::SerialTimeouts values;
+    serial::SerialTimeouts values;
     if (!device->GetTimeouts(values)) throw SystemErrorException("GetCommTimeouts failed");
     values.readTotalTimeoutConstant = ms;
     if (!device->SetTimeouts(values)) throw SystemErrorException("SetCommTimeouts failed");
@@ -218,7 +220,7 @@ bool ComPort::IsCarrierOn() {
     if (!IsOpen()) throw SystemErrorException("GetCommModemStatus failed", platform::ErrorNotOpen);
     uint32_t status = 0;
     if (!device->GetModemStatus(status)) throw SystemErrorException("GetCommModemStatus failed");
-    return (status & platform::ModemStatusCarrier) != 0;
+    return (status & serial::ModemStatusCarrier) != 0;
 }
 
 void ComPort::DropDtr() {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
 
 // Names the far end in the trace: "ECR", or "MDM" while the modem dials.
 inline std::string TracePeerName = "ECR";
@@ -41,24 +41,24 @@ public:
 
     // The device path Open uses: INI ComDevice when set, else /dev/ttyS<ComNumber-1>.
     std::string DevicePath() const;
-    const platform::SerialSettings& Settings() const { return settings; }
-    const platform::SerialTimeouts& Timeouts() const { return timeouts; }
+    const serial::SerialSettings& Settings() const { return settings; }
+    const serial::SerialTimeouts& Timeouts() const { return timeouts; }
 
     // Seam for tests: the device Open will use instead of the system's.
-    void UseDevice(std::unique_ptr<platform::SerialDevice> device);
+    void UseDevice(std::unique_ptr<serial::SerialDevice> device);
 
 private:
-    std::unique_ptr<platform::SerialDevice> device;
-    platform::SerialSettings settings;
-    platform::SerialTimeouts timeouts;
+    std::unique_ptr<serial::SerialDevice> device;
+    serial::SerialSettings settings;
+    serial::SerialTimeouts timeouts;
 };
 
 ComPort& TheComPort();
 
 // Applies one settings string to `settings` ("rts=hs" and "dtr=hs" taken out
 // first); SystemErrorException when the rest cannot be decoded.
-void ApplySettingsString(const std::string& text, platform::SerialSettings& settings);
+void ApplySettingsString(const std::string& text, serial::SerialSettings& settings);
 
 // Milliseconds one byte may take: bits per character x 1000 / baud x multiplier,
 // truncated, at least 1.
-uint32_t ByteTime(const platform::SerialSettings& settings, int32_t multiplier);
+uint32_t ByteTime(const serial::SerialSettings& settings, int32_t multiplier);

@@ -6,7 +6,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/Process.h"
-#include "platform/Profile.h"
+#include "config/Profile.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"
 
@@ -48,7 +48,7 @@ void Config::SetFile(const std::string& filePath, bool mustExist) {
 }
 
 void Config::SetSection(const std::string& name, bool mustExist) {
-    if (mustExist && !platform::ProfileSectionExists(path, name))
+    if (mustExist && !config::ProfileSectionExists(path, name))
         throw DriverErrorException("INI-file section [" + name + "] not found");
     section = name;
 }
@@ -56,7 +56,7 @@ void Config::SetSection(const std::string& name, bool mustExist) {
 // Leading digits with an optional sign ("-5" gives -5); 0 when there are none.
 int Config::GetInt(const std::string& key, int defaultValue, const std::string& sectionName) const {
     std::string value;
-    if (!platform::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
+    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
         return defaultValue;
     return ParseLeadingInt(value);
 }
@@ -64,7 +64,7 @@ int Config::GetInt(const std::string& key, int defaultValue, const std::string& 
 std::string Config::GetString(const std::string& key, const std::string& defaultValue,
                               const std::string& sectionName) const {
     std::string value;
-    if (!platform::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
+    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
         return defaultValue;
     return value;
 }
@@ -82,8 +82,8 @@ void EnsureIniFile() {
 void CreateDefaultIni(const char* path) {
     if (path == nullptr) THROW_INTERNAL_ERROR(Module);
     if (FileExists(path)) platform::RemoveFile(path);
-    platform::ProfileWriteSection(path, "Common", {"DbgErrorLog = 0", "CodePage = RIM"});
-    platform::ProfileWriteSection(path, std::string(EcrSectionPrefix) + "1", {"ComNumber = 1"});
+    config::ProfileWriteSection(path, "Common", {"DbgErrorLog = 0", "CodePage = RIM"});
+    config::ProfileWriteSection(path, std::string(EcrSectionPrefix) + "1", {"ComNumber = 1"});
 }
 
 void LoadConfig(int ecrNumber) {
@@ -99,7 +99,7 @@ int FindSingleEcrSection() {
     int count = 0;
     int number = -1;
     for (const std::string& name :
-         platform::ProfileSectionNames(TheConfig().GetFilePath(), SectionNamesBufferSize)) {
+         config::ProfileSectionNames(TheConfig().GetFilePath(), SectionNamesBufferSize)) {
         if (name.compare(0, 4, EcrSectionPrefix) != 0) continue;
         ++count;
         if (HoldsLeadingNumber(name.substr(4))) number = ParseLeadingInt(name.substr(4));

@@ -10,7 +10,8 @@
 #include "errors/Log.h"
 #include "modem/Modem.h"
 #include "platform/Clock.h"
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
+#include "serial/SerialDevices.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ void EcrComm::Open() {
     port.ReadTotalConstant = static_cast<uint32_t>(commMaxTime) + ReplyFrameAllowance;
     // A raw TCP line has neither carrier nor DTR: dialling on it could
     // never be seen to connect nor be hung up.
-    if (useModem && !platform::DeviceHasModemLines(port.DevicePath()))
+    if (useModem && !serial::DeviceHasModemLines(port.DevicePath()))
         throw DriverErrorException("A modem cannot be used on " + port.DevicePath() +
                                    ": a socket:// line has no modem lines (use rfc2217://)");
     port.Open();

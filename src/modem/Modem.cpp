@@ -8,7 +8,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/Clock.h"
-#include "platform/Profile.h"
+#include "config/Profile.h"
 #include "tools/TextTools.h"
 
 namespace {
@@ -36,7 +36,7 @@ Modem& TheModem() {
 }
 
 bool IsUsableReplyKey(const std::string& reply) {
-    if (reply.empty() || reply.size() > platform::ProfileValueMaxLength) return false;
+    if (reply.empty() || reply.size() > config::ProfileValueMaxLength) return false;
     if (reply.front() == '[' || reply.front() == ';') return false;
     if (reply.front() == ' ' || reply.back() == ' ') return false;
     for (char ch : reply) {

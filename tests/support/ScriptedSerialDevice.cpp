@@ -24,24 +24,24 @@ bool ScriptedSerialDevice::Open(const std::string& path) {
     return true;
 }
 
-bool ScriptedSerialDevice::Apply(const platform::SerialSettings& settings) {
+bool ScriptedSerialDevice::Apply(const serial::SerialSettings& settings) {
     if (!script->open) return Fail(EBADF);
     if (script->applyError != 0) return Fail(script->applyError);
     script->applied.push_back(settings);
-    script->dtrOn = settings.dtrControl != platform::LineControl::Off;
+    script->dtrOn = settings.dtrControl != serial::LineControl::Off;
     return true;
 }
 
 bool ScriptedSerialDevice::SetQueueSizes(uint32_t, uint32_t) { return script->open || Fail(EBADF); }
 
-bool ScriptedSerialDevice::SetTimeouts(const platform::SerialTimeouts& timeouts) {
+bool ScriptedSerialDevice::SetTimeouts(const serial::SerialTimeouts& timeouts) {
     if (!script->open) return Fail(EBADF);
     script->timeouts = timeouts;
     script->timeoutsSet.push_back(timeouts);
     return true;
 }
 
-bool ScriptedSerialDevice::GetTimeouts(platform::SerialTimeouts& timeouts) {
+bool ScriptedSerialDevice::GetTimeouts(serial::SerialTimeouts& timeouts) {
     if (!script->open) return Fail(EBADF);
     timeouts = script->timeouts;
     return true;

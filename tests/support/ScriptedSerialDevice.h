@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
 
 using Chunk = std::vector<uint8_t>;
 
@@ -45,9 +45,9 @@ struct SerialScript {
     int closeCount = 0;
     int flushCount = 0;
     std::vector<Chunk> writes;
-    std::vector<platform::SerialSettings> applied;
-    std::vector<platform::SerialTimeouts> timeoutsSet;
-    platform::SerialTimeouts timeouts;
+    std::vector<serial::SerialSettings> applied;
+    std::vector<serial::SerialTimeouts> timeoutsSet;
+    serial::SerialTimeouts timeouts;
 
     // Convenience: queue the answer to the next write.
     void Reply(const Chunk& bytes) { replies.push_back({bytes}); }
@@ -57,15 +57,15 @@ struct SerialScript {
     void Stray(const Chunk& bytes) { input.push_back(bytes); }
 };
 
-class ScriptedSerialDevice : public platform::SerialDevice {
+class ScriptedSerialDevice : public serial::SerialDevice {
 public:
     explicit ScriptedSerialDevice(std::shared_ptr<SerialScript> script) : script(std::move(script)) {}
 
     bool Open(const std::string& path) override;
-    bool Apply(const platform::SerialSettings& settings) override;
+    bool Apply(const serial::SerialSettings& settings) override;
     bool SetQueueSizes(uint32_t inputBytes, uint32_t outputBytes) override;
-    bool SetTimeouts(const platform::SerialTimeouts& timeouts) override;
-    bool GetTimeouts(platform::SerialTimeouts& timeouts) override;
+    bool SetTimeouts(const serial::SerialTimeouts& timeouts) override;
+    bool GetTimeouts(serial::SerialTimeouts& timeouts) override;
     bool Read(uint8_t* buffer, size_t size, size_t& received) override;
     bool Write(const uint8_t* buffer, size_t count, size_t& written) override;
     bool GetModemStatus(uint32_t& status) override;

@@ -14,6 +14,7 @@
 #include "support/ScriptedSerialDevice.h"
 #include "support/TempDir.h"
 #include "tools/Stopwatch.h"
+#include "serial/SerialDevices.h"
 
 namespace {
 
@@ -79,11 +80,11 @@ TEST(EcrChecksum, ComputesAndVerifiesUppercaseDigits) {
 TEST_F(EcrLinkTest, OpenConfiguresThePortAndCloseReleasesIt) {
     WriteIni("ComSettings = BAUD=9600\r\n");
     OpenLink();
-    EXPECT_EQ(script->openedPath, platform::SerialPortName(3));
+    EXPECT_EQ(script->openedPath, serial::SerialPortName(3));
     EXPECT_EQ(script->applied.front().baudRate, 9600u);
-    EXPECT_EQ(script->applied.front().stopBits, platform::StopBits::Two);
+    EXPECT_EQ(script->applied.front().stopBits, serial::StopBits::Two);
     EXPECT_EQ(script->applied.back().eofChar, '\r');
-    const platform::SerialTimeouts& t = script->timeouts;
+    const serial::SerialTimeouts& t = script->timeouts;
     EXPECT_EQ(t.readIntervalTimeout, 114u);
     EXPECT_EQ(t.readTotalTimeoutMultiplier, 114u);
     EXPECT_EQ(t.readTotalTimeoutConstant, 1500u);

@@ -11,7 +11,7 @@
 #include "config/Config.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
-#include "platform/Profile.h"
+#include "config/Profile.h"
 #include "tools/FieldTools.h"
 
 namespace {
@@ -37,7 +37,7 @@ public:
 
 std::string Get(const TempIni& ini, const std::string& section, const std::string& key) {
     std::string value = "<absent>";
-    platform::ProfileGetString(ini.path, section, key, value);
+    config::ProfileGetString(ini.path, section, key, value);
     return value;
 }
 
@@ -80,11 +80,11 @@ TEST(FoundationProfile, ReadsValuesByTheFormatRules) {
     EXPECT_EQ(Get(ini, "OTHER", "Alpha"), "other section");
     EXPECT_EQ(Get(ini, "missing", "alpha"), "<absent>");
     std::string value;
-    EXPECT_FALSE(platform::ProfileGetString("/nonexistent/dir/x.ini", "Common", "a", value));
+    EXPECT_FALSE(config::ProfileGetString("/nonexistent/dir/x.ini", "Common", "a", value));
 
     TempIni bom("\xEF\xBB\xBF[Common]\r\nkey=v\r\n");
     EXPECT_EQ(Get(bom, "Common", "key"), "v") << "a UTF-8 byte order mark does not hide the first section";
-    EXPECT_TRUE(platform::ProfileSectionExists(bom.path, "Common"));
+    EXPECT_TRUE(config::ProfileSectionExists(bom.path, "Common"));
 }
 
 TEST(FoundationProfile, SurvivesLongLinesAndGarbage) {
@@ -94,19 +94,19 @@ TEST(FoundationProfile, SurvivesLongLinesAndGarbage) {
     garbage += std::string("cut=ab\0cd\n", 10);
     garbage += "[unterminated";
     TempIni ini(garbage);
-    EXPECT_EQ(Get(ini, "Common", "long").size(), platform::ProfileValueMaxLength);
+    EXPECT_EQ(Get(ini, "Common", "long").size(), config::ProfileValueMaxLength);
     EXPECT_EQ(Get(ini, "ECR_1", "ComNumber"), "3");
     EXPECT_EQ(Get(ini, "ECR_1", "cut"), "ab") << "text after a NUL byte is not read";
-    EXPECT_TRUE(platform::ProfileSectionExists(ini.path, "ECR_1"));
-    EXPECT_FALSE(platform::ProfileSectionExists(ini.path, "unterminated"));
+    EXPECT_TRUE(config::ProfileSectionExists(ini.path, "ECR_1"));
+    EXPECT_FALSE(config::ProfileSectionExists(ini.path, "unterminated"));
 }
 
 TEST(FoundationProfile, SectionPresenceAndNameList) {
     TempIni ini("[Empty]\r\n\r\n   \r\n[Commented]\r\n; only a note\r\n[Full]\r\na=1\r\n[full]\r\n");
-    EXPECT_FALSE(platform::ProfileSectionExists(ini.path, "Empty"));
-    EXPECT_TRUE(platform::ProfileSectionExists(ini.path, "Commented"));
-    EXPECT_TRUE(platform::ProfileSectionExists(ini.path, "FULL"));
-    EXPECT_EQ(platform::ProfileSectionNames(ini.path, 1024),
+    EXPECT_FALSE(config::ProfileSectionExists(ini.path, "Empty"));
+    EXPECT_TRUE(config::ProfileSectionExists(ini.path, "Commented"));
+    EXPECT_TRUE(config::ProfileSectionExists(ini.path, "FULL"));
+    EXPECT_EQ(config::ProfileSectionNames(ini.path, 1024),
               (std::vector<std::string>{"Empty", "Commented", "Full"}));
 
     // 100 names of 9 characters take 10 bytes each: 102 fit into 1024 bytes
@@ -114,18 +114,18 @@ TEST(FoundationProfile, SectionPresenceAndNameList) {
     std::string many;
     for (int i = 100; i < 210; ++i) many += "[SECTN_" + std::to_string(i) + "]\r\nk=1\r\n";
     TempIni big(many);
-    auto names = platform::ProfileSectionNames(big.path, 1024);
+    auto names = config::ProfileSectionNames(big.path, 1024);
     ASSERT_EQ(names.size(), 102u);
     EXPECT_EQ(names.back(), "SECTN_201");
 }
 
 TEST(FoundationProfile, WritesSectionsWithCrLf) {
     TempIni ini("[Keep]\nx=1\n\n[Target]\nold=1\nold2=2\n\n[Tail]\ny=2\n");
-    ASSERT_TRUE(platform::ProfileWriteSection(ini.path, "target", {"new = 5"}));
-    ASSERT_TRUE(platform::ProfileWriteSection(ini.path, "Added", {"a = 1", "b = 2"}));
+    ASSERT_TRUE(config::ProfileWriteSection(ini.path, "target", {"new = 5"}));
+    ASSERT_TRUE(config::ProfileWriteSection(ini.path, "Added", {"a = 1", "b = 2"}));
     EXPECT_EQ(ini.Read(),
               "[Keep]\r\nx=1\r\n\r\n[Target]\r\nnew = 5\r\n\r\n[Tail]\r\ny=2\r\n\r\n[Added]\r\na = 1\r\nb = 2\r\n");
-    EXPECT_FALSE(platform::ProfileWriteSection("/nonexistent/dir/x.ini", "A", {"a = 1"}));
+    EXPECT_FALSE(config::ProfileWriteSection("/nonexistent/dir/x.ini", "A", {"a = 1"}));
 }
 
 TEST_F(FoundationConfig, ReadsIntegersAndStrings) {

@@ -18,7 +18,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "modem/Modem.h"
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -50,18 +50,18 @@ struct ModemState {
 
 // A Hayes-style modem on the far side of the serial device, reading under the
 // serial time-out rules.
-class ScriptedModem : public platform::SerialDevice {
+class ScriptedModem : public serial::SerialDevice {
 public:
     explicit ScriptedModem(std::shared_ptr<ModemState> state) : state(std::move(state)) {}
 
     bool Open(const std::string&) override { return open = true; }
-    bool Apply(const platform::SerialSettings&) override { return true; }
+    bool Apply(const serial::SerialSettings&) override { return true; }
     bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-    bool SetTimeouts(const platform::SerialTimeouts& value) override {
+    bool SetTimeouts(const serial::SerialTimeouts& value) override {
         timeouts = value;
         return true;
     }
-    bool GetTimeouts(platform::SerialTimeouts& value) override {
+    bool GetTimeouts(serial::SerialTimeouts& value) override {
         value = timeouts;
         return true;
     }
@@ -74,7 +74,7 @@ public:
     }
     bool Read(uint8_t* buffer, size_t size, size_t& received) override {
         received = 0;
-        const bool immediate = timeouts.readIntervalTimeout == platform::TimeoutImmediate &&
+        const bool immediate = timeouts.readIntervalTimeout == serial::TimeoutImmediate &&
                                timeouts.readTotalTimeoutMultiplier == 0 &&
                                timeouts.readTotalTimeoutConstant == 0;
         const int64_t start = NowMs();
@@ -98,7 +98,7 @@ public:
         }
     }
     bool GetModemStatus(uint32_t& status) override {
-        status = (state->carrierAt >= 0 && NowMs() >= state->carrierAt) ? platform::ModemStatusCarrier : 0;
+        status = (state->carrierAt >= 0 && NowMs() >= state->carrierAt) ? serial::ModemStatusCarrier : 0;
         return true;
     }
     bool ClearDtr() override {
@@ -130,7 +130,7 @@ private:
     }
 
     std::shared_ptr<ModemState> state;
-    platform::SerialTimeouts timeouts;
+    serial::SerialTimeouts timeouts;
     bool open = false;
 };
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/NetworkSerialDevice.h"
+#include "serial/network/NetworkSerialDevice.h"
 
 namespace {
 
@@ -75,9 +75,9 @@ TEST(NetworkSerialDevice, EndlessTelnetCommandsNeitherFillTheReadNorHoldItPastIt
         while (recv(peer, sink, sizeof sink, 0) > 0) {
         }
     });
-    platform::NetworkSerialDevice device;
+    serial::NetworkSerialDevice device;
     ASSERT_TRUE(device.Open(server.Url("rfc2217")));
-    platform::SerialTimeouts timeouts;
+    serial::SerialTimeouts timeouts;
     timeouts.readTotalTimeoutConstant = 100;
     ASSERT_TRUE(device.SetTimeouts(timeouts));
     uint8_t buffer[8] = {};
@@ -102,7 +102,7 @@ TEST(NetworkSerialDevice, RawTcpHasNoModemLines) {
         char byte;
         recv(peer, &byte, 1, 0);  // until the client closes
     });
-    platform::NetworkSerialDevice device;
+    serial::NetworkSerialDevice device;
     ASSERT_TRUE(device.Open(server.Url("socket")));
     uint32_t status = 0;
     EXPECT_FALSE(device.GetModemStatus(status));

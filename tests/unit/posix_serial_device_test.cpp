@@ -14,9 +14,9 @@
 
 #include "comport/ComPort.h"
 #include "ecrcomm/EcrComm.h"
-#include "platform/PosixSerialDevice.h"
+#include "serial/PosixSerialDevice.h"
 
-using namespace platform;
+using namespace serial;
 
 namespace {
 

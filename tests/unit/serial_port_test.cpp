@@ -51,14 +51,14 @@ protected:
 
 TEST_F(SerialPortTest, ReadPendingCollectsChunksUntilFullAndRestoresTheTimeouts) {
     port.Open();
-    const platform::SerialTimeouts opened = script->timeouts;
+    const serial::SerialTimeouts opened = script->timeouts;
     uint8_t buffer[8] = {};
 
     // Nothing waiting: one immediate read, no trace line.
     EXPECT_EQ(port.ReadPending(buffer, 5, 0), 0u);
     EXPECT_EQ(script->timeoutsSet.back().readTotalTimeoutConstant, opened.readTotalTimeoutConstant);
     const auto& immediate = script->timeoutsSet[script->timeoutsSet.size() - 2];
-    EXPECT_EQ(immediate.readIntervalTimeout, platform::TimeoutImmediate);
+    EXPECT_EQ(immediate.readIntervalTimeout, serial::TimeoutImmediate);
     EXPECT_EQ(immediate.readTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(immediate.readTotalTimeoutConstant, 0u);
     EXPECT_EQ(Log().find("PC<-ECR"), std::string::npos);
@@ -129,9 +129,9 @@ TEST_F(SerialPortTest, CallerErrorsAndFailedDeviceCalls) {
     EXPECT_EQ(SystemErrorOf([&] { port.IsCarrierOn(); }), "GetCommModemStatus failed (system error code : 25)");
     EXPECT_EQ(SystemErrorOf([&] { port.DropDtr(); }), "EscapeCommFunction failed (system error code : 25)");
     script->hasModemLines = true;
-    script->modemStatus = platform::ModemStatusCarrier;
+    script->modemStatus = serial::ModemStatusCarrier;
     EXPECT_TRUE(port.IsCarrierOn());
-    script->modemStatus = platform::ModemStatusCts | platform::ModemStatusDsr;
+    script->modemStatus = serial::ModemStatusCts | serial::ModemStatusDsr;
     EXPECT_FALSE(port.IsCarrierOn());
     EXPECT_TRUE(script->dtrOn);
     port.DropDtr();

@@ -4,9 +4,10 @@
 #include "comport/ComPort.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
+#include "serial/ReadDeadline.h"
 
-using namespace platform;
+using namespace serial;
 
 TEST(SerialSettingsParser, ReadsEveryKeyInAnyCaseAndRejectsWholeStringsItCannotRead) {
     SerialSettings s;

@@ -1,10 +1,11 @@
 // The telnet / RFC 2217 codec and the serial device server addresses.
 #include <gtest/gtest.h>
 
-#include "platform/NetworkSerialDevice.h"
-#include "platform/TelnetCodec.h"
+#include "serial/network/NetworkSerialDevice.h"
+#include "serial/network/TelnetCodec.h"
+#include "serial/SerialDevices.h"
 
-namespace telnet = platform::telnet;
+namespace telnet = serial::telnet;
 
 namespace {
 
@@ -55,12 +56,12 @@ TEST(TelnetCodec, EncodesEscapedDataAndLineSettings) {
     telnet::AppendEscaped(data, sizeof data, out);
     EXPECT_EQ(out, (std::vector<uint8_t>{0x01, 0xFF, 0xFF, 0x02}));
 
-    platform::SerialSettings settings;
+    serial::SerialSettings settings;
     settings.baudRate = 19200;
-    settings.stopBits = platform::StopBits::Two;
-    settings.parity = platform::Parity::Even;
+    settings.stopBits = serial::StopBits::Two;
+    settings.parity = serial::Parity::Even;
     settings.ctsOutputFlow = true;
-    settings.dtrControl = platform::LineControl::Handshake;
+    settings.dtrControl = serial::LineControl::Handshake;
     std::vector<std::string> texts;
     for (const auto& setting : telnet::ComPortSettings(settings)) texts.push_back(telnet::Describe(setting));
     EXPECT_EQ(texts, (std::vector<std::string>{"SET-BAUDRATE 19200", "SET-DATASIZE 08", "SET-PARITY 03",
@@ -73,18 +74,18 @@ TEST(TelnetCodec, EncodesEscapedDataAndLineSettings) {
 }
 
 TEST(NetworkAddress, UrlForms) {
-    platform::NetworkAddress address;
-    ASSERT_TRUE(platform::ParseNetworkAddress("RFC2217://ecr-7.shop:04001", address));
+    serial::NetworkAddress address;
+    ASSERT_TRUE(serial::ParseNetworkAddress("RFC2217://ecr-7.shop:04001", address));
     EXPECT_TRUE(address.rfc2217);
     EXPECT_EQ(address.host, "ecr-7.shop");
     EXPECT_EQ(address.port, "4001");
-    ASSERT_TRUE(platform::ParseNetworkAddress("socket://[::1]:7000", address));
+    ASSERT_TRUE(serial::ParseNetworkAddress("socket://[::1]:7000", address));
     EXPECT_FALSE(address.rfc2217);
     EXPECT_EQ(address.host, "::1");
     for (const char* bad : {"socket://host", "socket://:40", "socket://host:0", "socket://host:65536",
                             "socket://::1:40", "rfc2217://[::1]40", "socket://host:40/x", "/dev/ttyS0"})
-        EXPECT_FALSE(platform::ParseNetworkAddress(bad, address)) << bad;
-    EXPECT_FALSE(platform::DeviceHasModemLines("socket://10.0.0.2:4001"));
-    EXPECT_TRUE(platform::DeviceHasModemLines("rfc2217://10.0.0.2:4001"));
-    EXPECT_TRUE(platform::DeviceHasModemLines("/dev/ttyS0"));
+        EXPECT_FALSE(serial::ParseNetworkAddress(bad, address)) << bad;
+    EXPECT_FALSE(serial::DeviceHasModemLines("socket://10.0.0.2:4001"));
+    EXPECT_TRUE(serial::DeviceHasModemLines("rfc2217://10.0.0.2:4001"));
+    EXPECT_TRUE(serial::DeviceHasModemLines("/dev/ttyS0"));
 }

@@ -10,12 +10,14 @@
 
 #include "platform/LockedFile.h"
 #include "platform/Process.h"
-#include "platform/SerialSettings.h"
+#include "serial/SerialSettings.h"
 #include "platform/SystemError.h"
-#include "platform/Win32SerialDevice.h"
+#include "serial/Win32SerialDevice.h"
 #include "support/TempDir.h"
+#include "serial/SerialDevices.h"
 
 using namespace platform;
+using namespace serial;
 
 TEST(Win32Serial, PortNamesAboveNineUseTheDeviceNamespace) {
     EXPECT_EQ(SerialPortName(1), "COM1");

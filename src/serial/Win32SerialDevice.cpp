@@ -1,12 +1,13 @@
-#include "platform/Win32SerialDevice.h"
+#include "serial/Win32SerialDevice.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
 #include "platform/Clock.h"
+#include "serial/SerialDevices.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -185,12 +186,12 @@ bool Win32SerialDevice::Flush() {
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(handle, &timeouts);
     int64_t wait = timeouts.WriteTotalTimeoutConstant != 0 ? timeouts.WriteTotalTimeoutConstant : 1000;
-    int64_t deadline = MonotonicMilliseconds() + wait;
+    int64_t deadline = platform::MonotonicMilliseconds() + wait;
     while (true) {
         COMSTAT state{};
         DWORD errors = 0;
         if (!ClearCommError(handle, &errors, &state) || state.cbOutQue == 0) break;
-        if (MonotonicMilliseconds() >= deadline) break;
+        if (platform::MonotonicMilliseconds() >= deadline) break;
         Sleep(1);
     }
     return PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR) != 0;
@@ -210,4 +211,4 @@ std::string SerialPortName(int64_t number) {
     return number > 9 ? "\\\\.\\" + name : name;
 }
 
-}  // namespace platform
+}  // namespace serial

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/SerialSettings.h"
+#include "serial/SerialSettings.h"
 
-namespace platform {
+namespace serial {
 
 // Read and write time-outs in milliseconds, with the serial-counter meaning:
 // a read of n bytes ends when n bytes have arrived, when the gap after a
@@ -56,42 +56,4 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
-// The device for whatever path Open is given: a serial device server for
-// "rfc2217://host:port" and "socket://host:port", else the operating
-// system's serial device (termios or Win32).
-std::unique_ptr<SerialDevice> CreateSystemSerialDevice();
-// The operating system's serial device (termios on POSIX).
-std::unique_ptr<SerialDevice> CreateLocalSerialDevice();
-// False for a line that has no modem lines at all (a raw TCP connection):
-// no carrier to check, no DTR to drop.
-bool DeviceHasModemLines(const std::string& path);
-
-// Where devices write their own short notes (connections, telnet
-// negotiation): the driver points it at its debug log. Unset: nowhere.
-void SetDeviceLog(void (*sink)(const std::string& text));
-void DeviceLog(const std::string& text);
-
-// The system's device name of serial port `number` (1 is the first port).
-std::string SerialPortName(int64_t number);
-
-// Deadlines of one read under the time-out rule above, from monotonic
-// milliseconds. Used by every device implementation.
-class ReadDeadline {
-public:
-    ReadDeadline(const SerialTimeouts& timeouts, size_t requested, int64_t startMs);
-    // Milliseconds left to wait for the next byte (0: stop now, -1: no limit).
-    int64_t RemainingMs(int64_t nowMs) const;
-    void ByteReceived(int64_t nowMs);
-    bool ReturnsImmediately() const { return immediate; }
-
-private:
-    bool immediate = false;
-    int64_t totalDeadline = -1;   // -1: none
-    uint32_t interval = 0;        // 0: none
-    int64_t lastByteMs = -1;
-};
-
-// Deadline of one write: count * multiplier + constant ms (-1: none).
-int64_t WriteDeadlineMs(const SerialTimeouts& timeouts, size_t count, int64_t startMs);
-
-}  // namespace platform
+}  // namespace serial

@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "platform/Clock.h"
-#include "platform/Socket.h"
+#include "serial/network/Socket.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -24,9 +24,9 @@ int PollTimeout(int64_t ms) { return ms < 0 ? -1 : static_cast<int>(std::min<int
 int ConnectWithin(int fd, const addrinfo& address, int64_t timeoutMs) {
     if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
     if (errno != EINPROGRESS) return errno;
-    int64_t deadline = MonotonicMilliseconds() + timeoutMs;
+    int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
     while (true) {
-        int64_t left = std::max<int64_t>(0, deadline - MonotonicMilliseconds());
+        int64_t left = std::max<int64_t>(0, deadline - platform::MonotonicMilliseconds());
         pollfd wait{fd, POLLOUT, 0};
         int ready = ::poll(&wait, 1, PollTimeout(left));
         if (ready < 0 && errno == EINTR) continue;
@@ -54,10 +54,10 @@ bool Socket::Connect(const std::string& host, const std::string& port, int64_t t
         errno = error;
         return false;
     }
-    int64_t deadline = MonotonicMilliseconds() + timeoutMs;
+    int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
     int error = ETIMEDOUT;
     for (addrinfo* address = list; address != nullptr; address = address->ai_next) {
-        int64_t left = deadline - MonotonicMilliseconds();
+        int64_t left = deadline - platform::MonotonicMilliseconds();
         if (left <= 0) {
             error = ETIMEDOUT;
             break;
@@ -113,9 +113,9 @@ long Socket::Send(const uint8_t* buffer, size_t size) {
 }
 
 int Socket::Wait(bool forWriting, int64_t timeoutMs) {
-    int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMilliseconds() + timeoutMs;
+    int64_t deadline = timeoutMs < 0 ? -1 : platform::MonotonicMilliseconds() + timeoutMs;
     while (true) {
-        int64_t left = deadline < 0 ? -1 : std::max<int64_t>(0, deadline - MonotonicMilliseconds());
+        int64_t left = deadline < 0 ? -1 : std::max<int64_t>(0, deadline - platform::MonotonicMilliseconds());
         pollfd wait{static_cast<int>(handle), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0};
         int ready = ::poll(&wait, 1, PollTimeout(left));
         if (ready < 0 && errno == EINTR) continue;
@@ -137,4 +137,4 @@ int NoModemLinesError() { return ENOTTY; }
 int InvalidArgumentError() { return EINVAL; }
 int NotSupportedError() { return EPROTONOSUPPORT; }
 
-}  // namespace platform
+}  // namespace serial

@@ -1,8 +1,8 @@
-#include "platform/TelnetCodec.h"
+#include "serial/network/TelnetCodec.h"
 
 #include <cstdio>
 
-namespace platform::telnet {
+namespace serial::telnet {
 
 void Decoder::Decode(const uint8_t* input, size_t size, std::vector<uint8_t>& data, std::vector<Event>& events) {
     for (size_t i = 0; i < size; ++i) {
@@ -171,4 +171,4 @@ std::string Describe(const ComPortSetting& setting) {
     return CommandName(setting.command) + ValueText(setting.command, setting.value);
 }
 
-}  // namespace platform::telnet
+}  // namespace serial::telnet

@@ -1,4 +1,4 @@
-#include "platform/PosixSerialDevice.h"
+#include "serial/PosixSerialDevice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,10 @@
 #include <ctime>
 
 #include "platform/Clock.h"
+#include "serial/SerialDevices.h"
+#include "serial/ReadDeadline.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -233,7 +235,7 @@ namespace {
 
 // The current time rounded up to a whole millisecond. Deadlines count from
 // here, so that the millisecond clock never makes a read end early.
-int64_t CeilMilliseconds() { return (PerformanceCounter() + 999999) / 1000000; }
+int64_t CeilMilliseconds() { return (platform::PerformanceCounter() + 999999) / 1000000; }
 
 }  // namespace
 
@@ -263,7 +265,7 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     while (received < size) {
         // The time-out is judged as of this read: bytes that came while the
         // process was not running (a busy machine) are still in time.
-        int64_t readMs = MonotonicMilliseconds();
+        int64_t readMs = platform::MonotonicMilliseconds();
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
@@ -306,9 +308,9 @@ bool PosixSerialDevice::WaitForOutput(int64_t deadline, size_t& unsent) {
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) queued = 0;
         unsent = queued > 0 ? static_cast<size_t>(queued) : 0;
         if (unsent == 0) return true;
-        int64_t now = MonotonicMilliseconds();
+        int64_t now = platform::MonotonicMilliseconds();
         if (deadline >= 0 && now >= deadline) return false;
-        SleepMilliseconds(deadline < 0 ? 1 : std::min<int64_t>(1, deadline - now));
+        platform::SleepMilliseconds(deadline < 0 ? 1 : std::min<int64_t>(1, deadline - now));
     }
 }
 
@@ -318,7 +320,7 @@ bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& writt
         errno = EBADF;
         return false;
     }
-    int64_t deadline = WriteDeadlineMs(current, count, MonotonicMilliseconds());
+    int64_t deadline = WriteDeadlineMs(current, count, platform::MonotonicMilliseconds());
     while (written < count) {
         ssize_t n = ::write(fd, buffer + written, count - written);
         if (n > 0) {
@@ -328,7 +330,7 @@ bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& writt
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
 
-        int64_t remaining = deadline < 0 ? -1 : std::max<int64_t>(0, deadline - MonotonicMilliseconds());
+        int64_t remaining = deadline < 0 ? -1 : std::max<int64_t>(0, deadline - platform::MonotonicMilliseconds());
         if (remaining == 0) break;
         pollfd wait{fd, POLLOUT, 0};
         int ready = ::poll(&wait, 1, PollTimeout(remaining));
@@ -381,7 +383,7 @@ bool PosixSerialDevice::Flush() {
     }
     // Let queued output go out within the write time-out, then drop the rest
     // so that closing never hangs on a line that flow control holds back.
-    int64_t now = MonotonicMilliseconds();
+    int64_t now = platform::MonotonicMilliseconds();
     int64_t deadline = WriteDeadlineMs(current, 0, now);
     if (deadline < 0) deadline = now + 1000;
     size_t unsent = 0;
@@ -402,4 +404,4 @@ std::unique_ptr<SerialDevice> CreateLocalSerialDevice() { return std::make_uniqu
 
 std::string SerialPortName(int64_t number) { return "/dev/ttyS" + std::to_string(number - 1); }
 
-}  // namespace platform
+}  // namespace serial

@@ -2,9 +2,9 @@
 // The serial device over POSIX termios. The port is held exclusively
 // (TIOCEXCL and an advisory lock), runs in raw mode and is read and written
 // without blocking, waiting with poll() under the serial time-out rule.
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
 
-namespace platform {
+namespace serial {
 
 class PosixSerialDevice : public SerialDevice {
 public:
@@ -36,4 +36,4 @@ private:
     int64_t byteTimeUs = 0;  // one character on the line at the applied settings
 };
 
-}  // namespace platform
+}  // namespace serial

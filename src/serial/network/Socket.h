@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace serial {
 
 class Socket {
 public:
@@ -47,4 +47,4 @@ int NoModemLinesError();
 int InvalidArgumentError();
 int NotSupportedError();
 
-}  // namespace platform
+}  // namespace serial

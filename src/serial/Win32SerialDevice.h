@@ -1,9 +1,9 @@
 #pragma once
 // The serial device over the Win32 communications functions. The port is
 // opened not shared; Windows itself applies the time-out rule.
-#include "platform/SerialDevice.h"
+#include "serial/SerialDevice.h"
 
-namespace platform {
+namespace serial {
 
 class Win32SerialDevice : public SerialDevice {
 public:
@@ -31,4 +31,4 @@ private:
     void* handle = nullptr;  // the port's HANDLE
 };
 
-}  // namespace platform
+}  // namespace serial

@@ -1,13 +1,12 @@
 // Chooses the device implementation by the path Open is given, so that the
 // port above never needs to know what kind of line it has.
-#include "platform/NetworkSerialDevice.h"
-#include "platform/SerialDevice.h"
+#include "serial/network/NetworkSerialDevice.h"
+#include "serial/SerialDevice.h"
+#include "serial/SerialDevices.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
-
-void (*deviceLogSink)(const std::string&) = nullptr;
 
 class SerialDeviceByName : public SerialDevice {
 public:
@@ -53,10 +52,4 @@ bool DeviceHasModemLines(const std::string& path) {
     return !ParseNetworkAddress(path, address) || address.rfc2217;
 }
 
-void SetDeviceLog(void (*sink)(const std::string& text)) { deviceLogSink = sink; }
-
-void DeviceLog(const std::string& text) {
-    if (deviceLogSink != nullptr) deviceLogSink(text);
-}
-
-}  // namespace platform
+}  // namespace serial

@@ -1,4 +1,4 @@
-#include "platform/Profile.h"
+#include "config/Profile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <sstream>
 
-namespace platform {
+namespace config {
 
 namespace {
 
@@ -159,4 +159,4 @@ bool ProfileWriteSection(const std::string& path, const std::string& section,
     return ok;
 }
 
-}  // namespace platform
+}  // namespace config

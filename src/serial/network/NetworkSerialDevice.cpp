@@ -1,12 +1,14 @@
-#include "platform/NetworkSerialDevice.h"
+#include "serial/network/NetworkSerialDevice.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "serial/DeviceLog.h"
+#include "serial/ReadDeadline.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -48,10 +50,10 @@ void SetBit(uint8_t* bits, uint8_t option) { bits[option / 8] = static_cast<uint
 
 // A millisecond clock reading that is never early: deadlines counted from
 // it never end a wait before its time.
-int64_t NowCeilMs() { return MonotonicMilliseconds() + 1; }
+int64_t NowCeilMs() { return platform::MonotonicMilliseconds() + 1; }
 
 int64_t ControlDeadline(const SerialTimeouts& timeouts) {
-    int64_t now = MonotonicMilliseconds();
+    int64_t now = platform::MonotonicMilliseconds();
     int64_t deadline = WriteDeadlineMs(timeouts, 0, now);
     return deadline < 0 ? now + DefaultControlWaitMs : deadline;
 }
@@ -148,9 +150,9 @@ bool NetworkSerialDevice::Open(const std::string& path) {
     Negotiate(telnet::Do, telnet::OptionBinary);
     Negotiate(telnet::Will, telnet::OptionSuppressGoAhead);
     Negotiate(telnet::Do, telnet::OptionSuppressGoAhead);
-    int64_t deadline = MonotonicMilliseconds() + NegotiationTimeoutMs;
+    int64_t deadline = platform::MonotonicMilliseconds() + NegotiationTimeoutMs;
     while (!comPortAnswered && !peerClosed) {
-        int64_t left = deadline - MonotonicMilliseconds();
+        int64_t left = deadline - platform::MonotonicMilliseconds();
         if (left <= 0) break;
         if (!PumpWaiting(left)) break;
     }
@@ -203,7 +205,7 @@ void NetworkSerialDevice::Handle(const telnet::Event& event) {
 bool NetworkSerialDevice::Pump() {
     if (!IsOpen()) return false;
     size_t ignored = 0;
-    if (!control.empty()) SendAll({}, MonotonicMilliseconds(), ignored);
+    if (!control.empty()) SendAll({}, platform::MonotonicMilliseconds(), ignored);
     std::vector<telnet::Event> events;
     size_t taken = 0;
     while (!peerClosed && taken < PumpLimit) {
@@ -232,7 +234,7 @@ bool NetworkSerialDevice::Pump() {
         decoder.Decode(chunk, static_cast<size_t>(n), input, events);
         for (const auto& event : events) Handle(event);
     }
-    if (!control.empty()) SendAll({}, MonotonicMilliseconds(), ignored);
+    if (!control.empty()) SendAll({}, platform::MonotonicMilliseconds(), ignored);
     return true;
 }
 
@@ -260,7 +262,7 @@ bool NetworkSerialDevice::SendAll(const std::vector<uint8_t>& data, int64_t dead
         if (done == out.size()) break;
         int64_t left = -1;
         if (deadlineMs >= 0) {
-            left = deadlineMs - MonotonicMilliseconds();
+            left = deadlineMs - platform::MonotonicMilliseconds();
             if (left <= 0) break;
         }
         if (socket.Wait(true, left) < 0) {
@@ -325,7 +327,7 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         if (received == size) return true;
         // Bytes that came before the end are handed out; then the end is a failure.
         if (peerClosed) return Fail(peerError);
-        int64_t remaining = deadline.RemainingMs(MonotonicMilliseconds());
+        int64_t remaining = deadline.RemainingMs(platform::MonotonicMilliseconds());
         if (remaining == 0) return true;
         if (count > 0) PauseForMoreBytes(size - received, remaining);
         if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
@@ -341,7 +343,7 @@ void NetworkSerialDevice::PauseForMoreBytes(size_t missing, int64_t remainingMs)
     int64_t pauseMs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4 / 1000;
     if (current.readIntervalTimeout != 0) pauseMs = std::min<int64_t>(pauseMs, current.readIntervalTimeout / 2);
     if (remainingMs > 0) pauseMs = std::min(pauseMs, remainingMs);
-    SleepMilliseconds(pauseMs);
+    platform::SleepMilliseconds(pauseMs);
 }
 
 bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
@@ -349,7 +351,7 @@ bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& wri
     if (!IsOpen()) return Fail(InvalidArgumentError());
     Pump();
     if (peerClosed) return Fail(peerError);
-    const int64_t start = MonotonicMilliseconds();
+    const int64_t start = platform::MonotonicMilliseconds();
     std::vector<uint8_t> wire;
     if (address.rfc2217) telnet::AppendEscaped(buffer, count, wire);
     else wire.assign(buffer, buffer + count);
@@ -410,11 +412,11 @@ bool NetworkSerialDevice::Flush() {
     int64_t deadline = ControlDeadline(current);
     size_t ignored = 0;
     if (!control.empty()) SendAll({}, deadline, ignored);
-    int64_t wait = std::min(outputDoneMs, deadline) - MonotonicMilliseconds();
-    if (wait > 0) SleepMilliseconds(wait);
+    int64_t wait = std::min(outputDoneMs, deadline) - platform::MonotonicMilliseconds();
+    if (wait > 0) platform::SleepMilliseconds(wait);
     if (address.rfc2217 && outputDoneMs > deadline) {
         SendCommand(telnet::PurgeData, {PurgeTransmit});
-        SendAll({}, MonotonicMilliseconds(), ignored);
+        SendAll({}, platform::MonotonicMilliseconds(), ignored);
     }
     return true;
 }
@@ -422,7 +424,7 @@ bool NetworkSerialDevice::Flush() {
 void NetworkSerialDevice::Close() {
     if (!IsOpen()) return;
     size_t ignored = 0;
-    if (!control.empty()) SendAll({}, MonotonicMilliseconds(), ignored);
+    if (!control.empty()) SendAll({}, platform::MonotonicMilliseconds(), ignored);
     socket.Close();
     input.clear();
     inputStart = 0;
@@ -430,4 +432,4 @@ void NetworkSerialDevice::Close() {
     Note("Disconnected from serial device server " + address.host + " port " + address.port);
 }
 
-}  // namespace platform
+}  // namespace serial

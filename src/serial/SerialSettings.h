@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace serial {
 
 enum class Parity { None, Even, Odd, Mark, Space };
 enum class StopBits { One, OneAndHalf, Two };
@@ -38,4 +38,4 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings);
 // where one and a half stop bits count as one (data bits 0 count as 8).
 int BitsPerCharacter(const SerialSettings& settings);
 
-}  // namespace platform
+}  // namespace serial

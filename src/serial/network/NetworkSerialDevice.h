@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialDevice.h"
-#include "platform/Socket.h"
-#include "platform/TelnetCodec.h"
+#include "serial/SerialDevice.h"
+#include "serial/network/Socket.h"
+#include "serial/network/TelnetCodec.h"
 
-namespace platform {
+namespace serial {
 
 struct NetworkAddress {
     bool rfc2217 = false;
@@ -82,4 +82,4 @@ private:
     int notesLeft = 0;
 };
 
-}  // namespace platform
+}  // namespace serial

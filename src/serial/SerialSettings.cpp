@@ -1,4 +1,4 @@
-#include "platform/SerialSettings.h"
+#include "serial/SerialSettings.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 
 #include "platform/SystemError.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -68,7 +68,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
     while (tokens >> token) {
         size_t equals = token.find('=');
         if (equals == std::string::npos || equals == 0) {
-            SetLastSystemError(ErrorInvalidParameter);
+            platform::SetLastSystemError(platform::ErrorInvalidParameter);
             return false;
         }
         std::string key = token.substr(0, equals);
@@ -109,7 +109,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
             ok = false;
         }
         if (!ok) {
-            SetLastSystemError(ErrorInvalidParameter);
+            platform::SetLastSystemError(platform::ErrorInvalidParameter);
             return false;
         }
     }
@@ -126,4 +126,4 @@ int BitsPerCharacter(const SerialSettings& settings) {
     return bits;
 }
 
-}  // namespace platform
+}  // namespace serial

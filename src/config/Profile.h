@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace config {
 
 inline constexpr size_t ProfileValueMaxLength = 255;
 
@@ -27,4 +27,4 @@ std::vector<std::string> ProfileSectionNames(const std::string& path, size_t buf
 bool ProfileWriteSection(const std::string& path, const std::string& section,
                          const std::vector<std::string>& lines);
 
-}  // namespace platform
+}  // namespace config

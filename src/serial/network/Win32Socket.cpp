@@ -10,9 +10,9 @@
 #include <cstdio>
 
 #include "platform/Clock.h"
-#include "platform/Socket.h"
+#include "serial/network/Socket.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -75,10 +75,10 @@ bool Socket::Connect(const std::string& host, const std::string& port, int64_t t
         SetSystemError(resolved);
         return false;
     }
-    int64_t deadline = MonotonicMilliseconds() + timeoutMs;
+    int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
     int error = WSAETIMEDOUT;
     for (addrinfo* address = list; address != nullptr; address = address->ai_next) {
-        int64_t left = deadline - MonotonicMilliseconds();
+        int64_t left = deadline - platform::MonotonicMilliseconds();
         if (left <= 0) {
             error = WSAETIMEDOUT;
             break;
@@ -160,4 +160,4 @@ int NoModemLinesError() { return ERROR_NOT_SUPPORTED; }
 int InvalidArgumentError() { return ERROR_INVALID_PARAMETER; }
 int NotSupportedError() { return ERROR_NOT_SUPPORTED; }
 
-}  // namespace platform
+}  // namespace serial

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialSettings.h"
+#include "serial/SerialSettings.h"
 
-namespace platform::telnet {
+namespace serial::telnet {
 
 constexpr uint8_t Iac = 255;
 constexpr uint8_t Dont = 254;
@@ -102,4 +102,4 @@ std::vector<ComPortSetting> ComPortSettings(const SerialSettings& settings);
 std::string Describe(const Event& event);
 std::string Describe(const ComPortSetting& setting);
 
-}  // namespace platform::telnet
+}  // namespace serial::telnet

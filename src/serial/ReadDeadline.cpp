@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/SerialDevice.h"
+#include "serial/ReadDeadline.h"
 
-namespace platform {
+namespace serial {
 
 namespace {
 
@@ -48,4 +48,4 @@ int64_t WriteDeadlineMs(const SerialTimeouts& timeouts, size_t count, int64_t st
     return startMs + TotalMs(count, timeouts.writeTotalTimeoutMultiplier, timeouts.writeTotalTimeoutConstant);
 }
 
-}  // namespace platform
+}  // namespace serial
