@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <typeinfo>
+#include <vector>
 
 #include "config/Config.h"
 #include "driver/Dispatch.h"
@@ -102,7 +103,11 @@ void RunDriver(int argc, char** argv) {
                      " started. Command line: " + platform::GetCommandLine(),
                  true);
 
-        CommandLine command = ParseCommandLine(argc, argv);
+        // The arguments as UTF-8, so that a file name may hold any letters.
+        const std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
+        std::vector<const char*> argumentTexts;
+        for (const std::string& argument : arguments) argumentTexts.push_back(argument.c_str());
+        CommandLine command = ParseCommandLine(static_cast<int>(argumentTexts.size()), argumentTexts.data());
         if (command.help || command.version) {
             // A help or version run leaves nothing in either log.
             LogSettings.standardLog = 0;
