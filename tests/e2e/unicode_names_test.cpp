@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "support/Harness.h"
+#include "support/peers/ChildProcess.h"
 
 namespace {
 
@@ -56,3 +58,31 @@ TEST(UnicodeNames, DataFilesIniAndLogsKeepEveryLetterOfTheirNames) {
     }
 }
 
+// The Windows package's sample INI and data files work as they are: the INI
+// with only its port changed, the UTF-8 samples sent without a refused line.
+TEST(UnicodeNames, PackagedSampleIniAndDataFilesWorkAsShipped) {
+    const std::string packaging = std::string(TEST_DATA_DIR) + "/../../packaging/";
+    DriverSandbox box;
+    Simulator ecr(box.Dir());
+    std::string port;
+    std::istringstream testLines(TestIni(ecr.LinkPath()));
+    for (std::string line; std::getline(testLines, line);)
+        if (line.rfind("ComNumber", 0) == 0 || line.rfind("ComDevice", 0) == 0) port += line + "\n";
+    std::istringstream sampleLines(ReadWholeFile(packaging + "KVT5100.ini"));
+    std::string ini;
+    for (std::string line; std::getline(sampleLines, line);)
+        ini += line.rfind("ComNumber =", 0) == 0 ? port : line.rfind("ComDevice =", 0) == 0 ? "" : line + "\n";
+    box.WriteIni(ini);
+    box.WriteFile("plu-latvian.csv", ReadWholeFile(packaging + "samples/plu-latvian.csv"));
+    box.WriteFile("departments.csv", ReadWholeFile(packaging + "samples/departments.csv"));
+
+    RunResult plu = box.Run({"200", "plu-latvian.csv"});
+    EXPECT_EQ(plu.exitCode, 0) << plu.output;
+    RunResult departments = box.Run({"211", "departments.csv"});
+    EXPECT_EQ(departments.exitCode, 0) << departments.output;
+    RunResult back = box.Run({"207", "back.csv"});
+    EXPECT_EQ(back.exitCode, 0) << back.output;
+    EXPECT_TRUE(Contains(box.ReadFile("back.csv"), "\"Rupjmaize ķiploku\"")) << box.ReadFile("back.csv");
+    ecr.Stop();
+    EXPECT_EQ(SentDataFrames(ecr.Received()).size(), 10u + 8u);
+}
