@@ -93,6 +93,7 @@ void FinishRun(int exitCode, bool toConsole) {
 void RunDriver(int argc, char** argv) {
     Stopwatch::Initialise();
     platform::IgnoreBrokenPipe();
+    platform::UseUtf8Console();
     platform::SetCommandLine(argc, argv);
     int exitCode = 0;
     try {

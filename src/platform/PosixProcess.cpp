@@ -50,6 +50,8 @@ const std::string& GetCommandLine() { return commandLine; }
 
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
+void UseUtf8Console() {}
+
 bool PathExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;

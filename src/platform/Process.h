@@ -23,6 +23,11 @@ const std::string& GetCommandLine();
 // ending the process in the middle of a transfer.
 void IgnoreBrokenPipe();
 
+// The console shows the program's UTF-8 text (a file name in a message) as
+// such. A Windows console is switched to UTF-8 for the run and back at exit;
+// redirected output, and every POSIX terminal, gets the bytes unchanged.
+void UseUtf8Console();
+
 bool PathExists(const std::string& path);  // a file or a directory
 bool RemoveFile(const std::string& path);
 

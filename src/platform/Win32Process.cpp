@@ -6,6 +6,7 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/Win32Path.h"
@@ -57,6 +58,19 @@ const std::string& GetCommandLine() { return commandLine; }
 // A write to a closed pipe fails with an error code on Windows; there is no
 // signal to ignore.
 void IgnoreBrokenPipe() {}
+
+namespace {
+UINT consoleCodePage = 0;
+void RestoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePage); }
+}  // namespace
+
+void UseUtf8Console() {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;  // redirected: bytes as they are
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+    std::atexit(RestoreConsoleCodePage);
+}
 
 bool PathExists(const std::string& path) {
     return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
