@@ -1,4 +1,5 @@
 #include "driver/RunFlow.h"
+#include "driver/Version.h"
 
 int main(int argc, char** argv) {
     // This file is compiled with the executable, so its date and time are the

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "platform/FileOpen.h"
 
 namespace config {
 
@@ -33,9 +33,15 @@ bool SameName(const std::string& a, const std::string& b) {
 
 // The file's lines as stored, without their line ends (LF or CR LF).
 bool ReadRawLines(const std::string& path, std::vector<std::string>& lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::FILE* in = platform::OpenFile(path, "rb");
+    if (in == nullptr) return false;
+    std::string content;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) content.append(buffer, got);
+    const bool complete = std::ferror(in) == 0;
+    std::fclose(in);
+    if (!complete) return false;
     // Editors that save as UTF-8 may put a byte order mark first; it would
     // otherwise hide the first section header.
     size_t start = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -152,7 +158,7 @@ bool ProfileWriteSection(const std::string& path, const std::string& section,
     }
     std::string content;
     for (const std::string& line : lines) content += line + "\r\n";
-    std::FILE* out = std::fopen(path.c_str(), "wb");
+    std::FILE* out = platform::OpenFile(path, "wb");
     if (out == nullptr) return false;
     bool ok = std::fwrite(content.data(), 1, content.size(), out) == content.size();
     if (std::fclose(out) != 0) ok = false;

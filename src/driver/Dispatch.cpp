@@ -8,8 +8,8 @@
 #include "config/Config.h"
 #include "driver/Operation.h"
 #include "driver/OperationTable.h"
-#include "driver/RunFlow.h"
 #include "driver/TransferEngine.h"
+#include "driver/Version.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "io_Raw/RawCommands.h"
@@ -79,8 +79,7 @@ void Dispatch(int commandNumber, const char* fileName) {
 }
 
 void ShowHelp(int kind) {
-    printf("\n%s driver. Version %s%s (Compiled: %s %s)\n", ProgramName, ProgramVersion,
-           ProgramVersionSuffix, BuildDate(), BuildTime());
+    printf("\n%s\n", VersionBanner().c_str());
     printf("Data exchange between a PC and the %s electronic cash register.\n\n", ProgramName);
     printf("Usage: %s.EXE [options] command [filename]\n\n", ProgramName);
     printf("Options:\n\n");

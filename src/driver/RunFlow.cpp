@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <typeinfo>
+#include <vector>
 
 #include "config/Config.h"
 #include "driver/Dispatch.h"
+#include "driver/Version.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
@@ -16,9 +19,6 @@
 #include "tools/Stopwatch.h"
 
 namespace {
-
-const char* buildDate = __DATE__;
-const char* buildTime = __TIME__;
 
 constexpr int DefaultEcrRecoveryTime = 2000;
 
@@ -36,14 +36,6 @@ int OptionValue(const char* arg) { return ParseLeadingInt(arg + 2); }
 
 }  // namespace
 
-const char* BuildDate() { return buildDate; }
-const char* BuildTime() { return buildTime; }
-
-void SetBuildStamp(const char* date, const char* time) {
-    if (date != nullptr) buildDate = date;
-    if (time != nullptr) buildTime = time;
-}
-
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     static const char* const helpOnly[] = {"/H"};
     CommandLine result;
@@ -56,8 +48,16 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     for (int i = 0;; ++i) {
         if (i >= count) throw CommandLineErrorException("Command number is missing");
         const char* arg = args[i];
+        if (std::strcmp(arg, "--version") == 0) {
+            result.version = true;
+            return result;
+        }
         if (arg[0] == '-' || arg[0] == '/') {
             char letter = arg[1];
+            if (letter == 'V' || letter == 'v') {
+                result.version = true;
+                return result;
+            }
             if (letter == '?' || letter == 'H' || letter == 'h') {
                 result.help = true;
                 result.helpKind = OptionValue(arg);
@@ -93,6 +93,7 @@ void FinishRun(int exitCode, bool toConsole) {
 void RunDriver(int argc, char** argv) {
     Stopwatch::Initialise();
     platform::IgnoreBrokenPipe();
+    platform::UseUtf8Console();
     platform::SetCommandLine(argc, argv);
     int exitCode = 0;
     try {
@@ -103,12 +104,19 @@ void RunDriver(int argc, char** argv) {
                      " started. Command line: " + platform::GetCommandLine(),
                  true);
 
-        CommandLine command = ParseCommandLine(argc, argv);
-        if (command.help) {
-            // A help run leaves nothing in either log.
+        // The arguments as UTF-8, so that a file name may hold any letters.
+        const std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
+        std::vector<const char*> argumentTexts;
+        for (const std::string& argument : arguments) argumentTexts.push_back(argument.c_str());
+        CommandLine command = ParseCommandLine(static_cast<int>(argumentTexts.size()), argumentTexts.data());
+        if (command.help || command.version) {
+            // A help or version run leaves nothing in either log.
             LogSettings.standardLog = 0;
             LogSettings.dbgErrorLog = 0;
-            ShowHelp(command.helpKind);
+            if (command.help)
+                ShowHelp(command.helpKind);
+            else
+                std::printf("%s\n", VersionBanner().c_str());
             FinishRun(0, false);
         }
 

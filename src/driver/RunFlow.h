@@ -3,18 +3,10 @@
 // completion and exit code.
 #include <string>
 
-inline constexpr char ProgramName[] = "KVT5100";
-inline constexpr char ProgramVersion[] = "1.8.0";
-inline constexpr char ProgramVersionSuffix[] = "";
-const char* BuildDate();  // "Mmm dd yyyy" of this build
-const char* BuildTime();  // "hh:mm:ss" of this build
-// main() hands over the __DATE__ and __TIME__ of its own compilation, so the
-// stamp belongs to the build of the executable, not of the library.
-void SetBuildStamp(const char* date, const char* time);
-
 struct CommandLine {
     bool help = false;
     int helpKind = 0;
+    bool version = false;  // /V or --version: name, version and build stamp only
     int ecrNumber = 0;
     int commandNumber = 0;
     bool hasFileName = false;

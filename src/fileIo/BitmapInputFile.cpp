@@ -8,6 +8,7 @@
 #include <string>
 
 #include "errors/Exceptions.h"
+#include "platform/FileOpen.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDesc
 {
     if (fileName == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
 
-    FileHandle file(fopen(fileName, "rb"));
+    FileHandle file(platform::OpenFile(fileName, "rb"));
     if (!file) throw FileIoException("Unable to open file '" + std::string(fileName) + "'");
 
     uint8_t header[HeaderSize];

@@ -11,6 +11,7 @@
 #include "errors/Log.h"
 #include "fileIo/BitmapInputFile.h"
 #include "language/Utf8DataFiles.h"
+#include "platform/FileOpen.h"
 #include "platform/FileStream.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
@@ -182,7 +183,7 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
     Close();
     lineCount = 0;
     this->fileName = fileName;
-    file = fopen(fileName, "rb");
+    file = platform::OpenFile(fileName, "rb");
     if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + fileName + "'");
 
     printf("Preparing data ...\r");

@@ -4,6 +4,7 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "language/Utf8DataFiles.h"
+#include "platform/FileOpen.h"
 #include "platform/FileSync.h"
 #include "tools/TextTools.h"
 
@@ -20,7 +21,7 @@ void OutputDataFile::Open(const char* name) {
     fileName = name;
     writeFailed = false;
     // Binary mode: the CR LF of text records reaches the file unchanged.
-    file = fopen(name, "wb");
+    file = platform::OpenFile(name, "wb");
     if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + name + "'");
 }
 

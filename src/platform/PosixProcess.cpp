@@ -32,6 +32,12 @@ bool GetProgramPath(std::string& path) {
     }
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc && argv && argv[i]; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+}
+
 void SetCommandLine(int argc, char** argv) {
     commandLine.clear();
     for (int i = 0; i < argc && argv && argv[i]; ++i) {
@@ -43,6 +49,8 @@ void SetCommandLine(int argc, char** argv) {
 const std::string& GetCommandLine() { return commandLine; }
 
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void UseUtf8Console() {}
 
 bool PathExists(const std::string& path) {
     struct stat info {};

@@ -1,6 +1,7 @@
 #pragma once
 // The running program: its file path, its command line, files on disk.
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -8,14 +9,24 @@ namespace platform {
 // cannot be found.
 bool GetProgramPath(std::string& path);
 
-// Remembered at the start of the run: the program path and the arguments
-// joined by blanks.
+// The arguments main() got, program name first, as UTF-8 text. On Windows
+// they come from the wide command line: main()'s own are in the ANSI code
+// page, which turns letters it lacks into others.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Remembered at the start of the run, as UTF-8 text: the program path and
+// the arguments joined by blanks (on Windows the command line as given).
 void SetCommandLine(int argc, char** argv);
 const std::string& GetCommandLine();
 
 // Console output to a reader that has gone away fails quietly instead of
 // ending the process in the middle of a transfer.
 void IgnoreBrokenPipe();
+
+// The console shows the program's UTF-8 text (a file name in a message) as
+// such. A Windows console is switched to UTF-8 for the run and back at exit;
+// redirected output, and every POSIX terminal, gets the bytes unchanged.
+void UseUtf8Console();
 
 bool PathExists(const std::string& path);  // a file or a directory
 bool RemoveFile(const std::string& path);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/Win32Path.h"
+
 namespace platform {
 
 namespace {
@@ -11,7 +13,7 @@ namespace {
 // for, so a file held open without sharing (a log) can be examined too.
 bool FileIndexOf(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool known = GetFileInformationByHandle(handle, &info) != 0;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/Win32Path.h"
+
 namespace platform {
 
 namespace {
@@ -17,8 +19,8 @@ bool LockedFile::Open(const std::string& path) {
     // Others may read the file while this run writes it, but not write it:
     // a second run in the same directory fails to open it. Delete sharing
     // lets Close remove an empty log while the file is still held.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     handle = reinterpret_cast<intptr_t>(file);
     return true;

@@ -4,7 +4,12 @@
 // The driver's own GetCommandLine, not the Win32 macro of that name.
 #undef GetCommandLine
 
+#include <shellapi.h>
+
+#include <cstdlib>
 #include <vector>
+
+#include "platform/Win32Path.h"
 
 namespace platform {
 
@@ -15,13 +20,13 @@ std::string commandLine;
 }
 
 bool GetProgramPath(std::string& path) {
-    std::vector<char> buffer(MAX_PATH);
+    std::vector<wchar_t> buffer(MAX_PATH);
     while (true) {
-        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return false;
         // A path that filled the buffer may have been cut short.
         if (length < buffer.size()) {
-            path.assign(buffer.data(), length);
+            path = Utf8FromWide(buffer.data(), length);
             return true;
         }
         if (buffer.size() >= 65536) {
@@ -32,7 +37,21 @@ bool GetProgramPath(std::string& path) {
     }
 }
 
-void SetCommandLine(int, char**) { commandLine = GetCommandLineA(); }
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        // Without the wide arguments, the ANSI ones are still better than none.
+        for (int i = 0; i < argc && argv && argv[i]; ++i) arguments.emplace_back(argv[i]);
+        return arguments;
+    }
+    for (int i = 0; i < count; ++i) arguments.push_back(Utf8FromWide(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+void SetCommandLine(int, char**) { commandLine = Utf8FromWide(GetCommandLineW()); }
 
 const std::string& GetCommandLine() { return commandLine; }
 
@@ -40,8 +59,23 @@ const std::string& GetCommandLine() { return commandLine; }
 // signal to ignore.
 void IgnoreBrokenPipe() {}
 
-bool PathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+namespace {
+UINT consoleCodePage = 0;
+void RestoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePage); }
+}  // namespace
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+void UseUtf8Console() {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;  // redirected: bytes as they are
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+    std::atexit(RestoreConsoleCodePage);
+}
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(WidePath(path).c_str()) != 0; }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/Clock.h"
+#include "platform/Win32Path.h"
 #include "serial/SerialDevices.h"
 
 namespace serial {
@@ -95,7 +96,8 @@ bool Win32SerialDevice::CheckOpen() const {
 
 bool Win32SerialDevice::Open(const std::string& path) {
     if (IsOpen()) Close();
-    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileW(platform::WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return false;
     // A device name (ComDevice) may lead to a plain file: not a port.
     if (GetFileType(port) != FILE_TYPE_CHAR) {

@@ -96,6 +96,31 @@ TEST(RunFlow, HelpRunsPrintHelpAndLeaveNoTrace) {
     EXPECT_FALSE(box.Exists("dbgerror.log"));
 }
 
+TEST(RunFlow, VersionRequestPrintsNameVersionAndBuildDateAndLeavesNoTrace) {
+    DriverSandbox box;
+    box.WriteFile("KVT5100.log", "earlier run\r\n");
+    const std::regex banner(
+        R"(KVT5100 driver\. Version \d+\.\d+\.\d+ \(Compiled: [A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d\)\n)");
+    // Like help, the request wins over whatever follows it.
+    const std::vector<std::vector<std::string>> requests = {
+        {"/V"}, {"-v"}, {"--version"}, {"/K2", "/V", "200", "plu.txt"}, {"--version", "/X"}};
+    for (const auto& args : requests) {
+        RunResult run = box.Run(args);
+        EXPECT_EQ(run.exitCode, 0) << args[0];
+        EXPECT_TRUE(std::regex_match(run.output, banner)) << run.output;
+    }
+    RunResult help = box.Run({"/H"});
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(help.output, shown, std::regex("KVT5100 driver\\. Version .*\n")));
+    EXPECT_EQ(box.Run({"/V"}).output, shown.str()) << "the help banner shows the same version";
+
+    EXPECT_EQ(box.ReadFile("KVT5100.log"), "earlier run\r\n");
+    EXPECT_FALSE(box.Exists("dbgerror.log"));
+    EXPECT_FALSE(box.Exists("KVT5100.ini")) << "no configuration is needed or created";
+    EXPECT_EQ(box.Run({"--verbose"}).output,
+              "Bad command line switch --verbose (use /? for help)\nCompleted with errors\n");
+}
+
 TEST(RunFlow, CommandLineErrors) {
     DriverSandbox box;
     RunResult missing = box.Run({"/K3"});

@@ -103,7 +103,7 @@ bool DriverIsWindowsProgram() {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
 }
 
-DriverSandbox::DriverSandbox() : dir("kvt5100-test") {
+DriverSandbox::DriverSandbox(const std::string& prefix) : dir(prefix) {
     fs::copy_file(DriverProgram(), PathOf(DriverFileName()));
     fs::permissions(PathOf(DriverFileName()), fs::perms::owner_all);
 }

@@ -33,7 +33,9 @@ bool DriverIsWindowsProgram();
 // The temporary directory with a copy of the driver in it; removed at the end.
 class DriverSandbox {
 public:
-    DriverSandbox();
+    DriverSandbox() : DriverSandbox("kvt5100-test") {}
+    // The directory's name starts with `prefix` (UTF-8, any letters).
+    explicit DriverSandbox(const std::string& prefix);
     ~DriverSandbox();
     DriverSandbox(const DriverSandbox&) = delete;
     DriverSandbox& operator=(const DriverSandbox&) = delete;

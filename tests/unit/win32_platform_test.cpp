@@ -1,5 +1,6 @@
 // The Win32 layer: serial device names, the system error codes it reports,
-// and the share mode that keeps a second run off the logs.
+// the share mode that keeps a second run off the logs, and file names with
+// any letters.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -7,9 +8,13 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "platform/FileIdentity.h"
+#include "platform/FileOpen.h"
 #include "platform/LockedFile.h"
 #include "platform/Process.h"
+#include "platform/Win32Path.h"
 #include "serial/SerialSettings.h"
 #include "platform/SystemError.h"
 #include "serial/Win32SerialDevice.h"
@@ -76,4 +81,45 @@ TEST(Win32LockedFile, SecondWriterIsRefusedWhileReadersMayLook) {
     first.Close();
     EXPECT_FALSE(PathExists(path));
     EXPECT_TRUE(second.Open(path));
+}
+
+// Every file call of the layer takes a UTF-8 name to the same file, including
+// letters that no ANSI code page holds together; the wide calls of the test
+// look at what the file system really holds.
+TEST(Win32Paths, NamesWithAnyLettersReachTheFileSystemUnchanged) {
+    TempDir dir;
+    const std::string name = "\xC5\xA0\xC4\xB7\xC5\xAB" "nis \xD0\x96.csv";  // "Šķūnis Ж.csv"
+    const std::wstring wideName = L"\u0160\u0137\u016Bnis \u0416.csv";
+    const std::string path = dir.PathOf(name);
+    const std::wstring widePath = WidePath(path);
+    ASSERT_GE(widePath.size(), wideName.size());
+    EXPECT_EQ(widePath.substr(widePath.size() - wideName.size()), wideName);
+    EXPECT_EQ(Utf8FromWide(widePath.c_str()), path);
+
+    std::FILE* file = OpenFile(path, "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("1,150,\"Maize\",1,5,2\r\n", file);
+    std::fclose(file);
+    EXPECT_NE(GetFileAttributesW(widePath.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_TRUE(IsSameFile(path, path));
+
+    LockedFile log;
+    ASSERT_TRUE(log.Open(path));
+    EXPECT_EQ(log.Length(), 21u);
+    log.Close();
+
+    EXPECT_TRUE(RemoveFile(path));
+    EXPECT_EQ(GetFileAttributesW(widePath.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(PathExists(path));
+}
+
+// The arguments come from the wide command line, whatever main() was given.
+TEST(Win32Paths, ProgramArgumentsAreUtf8) {
+    std::vector<std::string> arguments = ProgramArguments(0, nullptr);
+    ASSERT_FALSE(arguments.empty());
+    std::string program;
+    ASSERT_TRUE(GetProgramPath(program));
+    EXPECT_NE(program.find("unit_tests"), std::string::npos) << program;
+    EXPECT_NE(arguments[0].find("unit_tests"), std::string::npos) << arguments[0];
 }

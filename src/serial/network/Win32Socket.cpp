@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <string>
 
 #include "platform/Clock.h"
+#include "platform/Win32Path.h"
 #include "serial/network/Socket.h"
 
 namespace serial {
@@ -29,12 +30,13 @@ SOCKET Raw(intptr_t handle) { return static_cast<SOCKET>(handle); }
 
 int PollTimeout(int64_t ms) { return ms < 0 ? -1 : static_cast<int>(std::min<int64_t>(ms, INT_MAX)); }
 
+// The system's message in UTF-8, as the debug log holds all its text.
 std::string ErrorText(int code) {
-    char text[256] = {};
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
-                       0, text, sizeof text, nullptr) == 0)
-        std::snprintf(text, sizeof text, "error %d", code);
-    std::string result(text);
+    wchar_t text[256] = {};
+    std::string result = "error " + std::to_string(code);
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+                       0, text, sizeof text / sizeof text[0], nullptr) != 0)
+        result = platform::Utf8FromWide(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
         result.pop_back();
     return result;
