@@ -262,8 +262,9 @@ std::string Runner::LaneText(const Lane& lane, int64_t now) const {
         state = "step " + job.steps[lane.steps[lane.next]].Label() + " retry in " +
                 std::to_string((lane.notBefore - now + 999) / 1000) + " s";
     }
-    std::snprintf(text, sizeof text, "ECR_%-4d %zu/%zu  %s", lane.registerNumber, std::min(lane.next, lane.steps.size()),
-                  lane.steps.size(), state.c_str());
+    std::snprintf(text, sizeof text, "ECR_%-4d %d/%d  %s", lane.registerNumber,
+                  static_cast<int>(std::min(lane.next, lane.steps.size())), static_cast<int>(lane.steps.size()),
+                  state.c_str());
     return text;
 }
 
