@@ -221,7 +221,7 @@ TEST(Fleet, RegistersOnOneDeviceTakeTurns) {
     fs::create_symlink(sim.LinkPath(), box.Dir() + "/other-name.tty");
     box.WriteIni(FleetIni({sim.LinkPath(), box.Dir() + "/other-name.tty", sim.LinkPath()}));
     box.WriteFile("job.ini", "[Job]\nRegisters = 1-3\nArchive = archive\nParallel = 3\nRetries = 0\n"
-                             "[Steps]\n1 = 232 fin.txt\n2 = 562 hourly.txt\n");
+                             "[Steps]\n1 = 562 hourly.txt\n");
     RunResult result = box.Run({"run", "job.ini"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     for (const auto& row : ReadSummary(RunFolderOf(result))) {

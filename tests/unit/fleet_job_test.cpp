@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "ecrcomm/EcrComm.h"
 #include "fleet/Attempt.h"
 #include "fleet/DriverIni.h"
 #include "fleet/FleetError.h"
 #include "fleet/JobFile.h"
+#include "fleet/Runner.h"
 #include "fleet/StepRecord.h"
 #include "fleet/Verify.h"
 #include "support/TempDir.h"
@@ -159,4 +161,36 @@ TEST(FleetVerify, ComparesTheRecordsTheSendSentWithTheReadBack) {
         << differ.Summary();
     EXPECT_NE(differ.differences.at(1).find("record 30 on the register was not sent"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.PathOf("verify-sent.tmp")));
+}
+
+// kvtfleet killed while its drivers ran: resume decides each attempt it
+// never saw end from what the attempt left, so no clear is sent twice.
+TEST(FleetRecords, AttemptsAKilledRunNeverSawEndAreDecidedFromTheirFolders) {
+    TempDir dir("kvtfleet-unit");
+    dir.Write("KVT5100.ini", "[Common]\nCodePage = RIM\n[ECR_1]\nComNumber = 1\n");
+    Job job = ParseJob("[Job]\nRegisters = 1\nArchive = a\n[Steps]\n1 = 233 fin.txt\n2 = 207 t.txt\n"
+                       "3 = 200 p.txt\n4 = 232 x.txt\n",
+                       dir.PathOf("job.ini"));
+    ValidateJob(job, DriverIni(dir.PathOf("KVT5100.ini")), false);
+    std::vector<StepRecord> records(4);
+    const char* consoles[] = {"Records read: 65\nClearing data\n", "Records read: 3\nCompleted OK\n",
+                              "Records sent: 2\r", "Records read: 65\nCompleted OK\n"};
+    for (int i = 0; i < 4; ++i) {
+        records[i].registerNumber = 1;
+        records[i].step = i + 1;
+        records[i].attempts = 1;
+        records[i].lastAttempt = 1;
+        std::string attempt = StepFolder(dir.Path(), 1, job.steps[i]) + "/1";
+        std::filesystem::create_directories(attempt);
+        std::ofstream(attempt + "/console.txt") << consoles[i];
+    }
+    // The fourth attempt ended while kvtfleet still ran: its exit code is known.
+    std::ofstream(StepFolder(dir.Path(), 1, job.steps[3]) + "/1/exit_code") << "0\n";
+    ReconcileInterruptedAttempts(job, dir.Path(), records);
+    EXPECT_EQ(records[0].status, StepStatus::ClearUnknown);
+    EXPECT_EQ(records[1].status, StepStatus::Completed);
+    EXPECT_EQ(records[1].dataFile, "ECR_1/2-207/1/t.txt");
+    EXPECT_EQ(records[2].status, StepStatus::Failed);
+    EXPECT_EQ(records[3].status, StepStatus::Pending);
+    EXPECT_TRUE(std::filesystem::exists(StepFolder(dir.Path(), 1, job.steps[0]) + "/1/exit_code"));
 }
