@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "fleet/FleetError.h"
-#include "platform/Profile.h"
-#include "platform/SerialDevice.h"
+#include "config/Profile.h"
+#include "serial/SerialDevices.h"
 #include "tools/FieldTools.h"
 
 namespace fs = std::filesystem;
@@ -51,21 +51,21 @@ std::string NormalisedDevice(const std::string& device) {
 
 DriverIni::DriverIni(const std::string& iniPath) : path(iniPath) {
     if (!fs::is_regular_file(path)) throw FleetError("The driver's INI file '" + path + "' was not found");
-    if (!platform::ProfileSectionExists(path, "Common"))
+    if (!config::ProfileSectionExists(path, "Common"))
         throw FleetError("INI-file section [Common] not found in '" + path + "'");
 }
 
 std::string DriverIni::Get(const std::string& section, const std::string& key, const std::string& fallback) const {
     std::string value;
-    return platform::ProfileGetString(path, section, key, value) ? value : fallback;
+    return config::ProfileGetString(path, section, key, value) ? value : fallback;
 }
 
-bool DriverIni::HasRegister(int number) const { return platform::ProfileSectionExists(path, Section(number)); }
+bool DriverIni::HasRegister(int number) const { return config::ProfileSectionExists(path, Section(number)); }
 
 std::string DriverIni::DeviceText(int number) const {
     std::string device = Get(Section(number), "ComDevice", "");
     if (!device.empty()) return device;
-    return platform::SerialPortName(ParseLeadingInt(Get(Section(number), "ComNumber", "1")));
+    return serial::SerialPortName(ParseLeadingInt(Get(Section(number), "ComNumber", "1")));
 }
 
 std::string DriverIni::DeviceKey(int number) const {
@@ -78,7 +78,7 @@ std::string DriverIni::DeviceKey(int number) const {
 
 int DriverIni::TranslateCommand(int typed) const {
     std::string value;
-    if (!platform::ProfileGetString(path, "CommandNumberTranslation", std::to_string(typed), value)) return typed;
+    if (!config::ProfileGetString(path, "CommandNumberTranslation", std::to_string(typed), value)) return typed;
     return ParseLeadingInt(value);
 }
 
@@ -100,7 +100,7 @@ std::string DriverIni::WithStatusRequired() const {
         std::string section = SectionHeader(line);
         if (Lower(section).rfind("ecr_", 0) != 0) continue;
         std::string value;
-        if (platform::ProfileGetString(path, section, "StatusRequired", value)) continue;
+        if (config::ProfileGetString(path, section, "StatusRequired", value)) continue;
         bool crlf = !line.empty() && line.back() == '\r';
         result += crlf ? "StatusRequired = 1\r\n" : "StatusRequired = 1\n";
     }

@@ -15,7 +15,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
 #include "platform/LockedFile.h"
-#include "platform/Profile.h"
+#include "config/Profile.h"
 
 namespace fs = std::filesystem;
 
@@ -172,7 +172,7 @@ void Runner::VerifyRead(const JobStep& step, StepRecord& record, const std::stri
     input.readFile = (fs::path(attemptDir) / StepFileName(step)).string();
     input.delimiter = ini.Delimiter();
     std::string ignore;
-    input.ignoreDuplicates = platform::ProfileGetString(ini.Path(), "Common", "IgnoreDuplicates", ignore) &&
+    input.ignoreDuplicates = config::ProfileGetString(ini.Path(), "Common", "IgnoreDuplicates", ignore) &&
                              std::atoi(ignore.c_str()) != 0;
     input.replacesTable = send->command.number == 200;
     input.workDir = attemptDir;
