@@ -43,7 +43,13 @@ const std::vector<Use>& Uses() {
 }  // namespace
 
 int CommandNumberOf(const std::string& commandLine) {
-    size_t at = commandLine.find(' ');  // the program comes first
+    // The program comes first; Windows puts a path with blanks in quotes.
+    size_t at = 0;
+    if (!commandLine.empty() && commandLine[0] == '"') {
+        size_t close = commandLine.find('"', 1);
+        at = close == std::string::npos ? commandLine.size() : close + 1;
+    }
+    at = commandLine.find(' ', at);
     while (at != std::string::npos && at < commandLine.size()) {
         while (at < commandLine.size() && commandLine[at] == ' ') ++at;
         size_t end = commandLine.find(' ', at);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "language/Utf8DataFiles.h"
+#include "platform/Console.h"
 #include "trace/LinkDecoder.h"
 #include "trace/TraceLog.h"
 #include "trace/Writers.h"
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
         std::cerr << Usage;
         return 1;
     }
+    platform::UseUtf8Console();
     std::ifstream in(args.logPath, std::ios::binary);
     if (!in) return Fail("cannot read " + args.logPath);
     std::ostringstream whole;

@@ -171,6 +171,8 @@ TEST(TraceDecoder, NamesTheCommandAndFollowsANakAndItsRetryToAMatchingBlockCheck
     EXPECT_EQ(First(events, EventKind::Note, 0)->text, "----- Reading ECR status -----");
     // The offsets follow the stamps and the transfer times after them.
     EXPECT_NEAR(First(events, EventKind::Ack)->offsetMs, 18 + 7.9, 0.01);
+    EXPECT_EQ(trace::CommandNumberOf("\"C:\\Program Files\\KVT 5100\\KVT5100.exe\" /K2 207 t.txt"), 207);
+    EXPECT_EQ(trace::CommandNumberOf("KVT5100 /K1"), 0);
     // Without a command number the code's every user is named.
     EXPECT_NE(trace::CommandName(0x51, 0).find(" / "), std::string::npos);
 }
