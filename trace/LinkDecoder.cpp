@@ -88,6 +88,12 @@ private:
             Add(EventKind::Outcome, entry.line, Direction::Out).text = text;
             finished = true;
         } else {
+            // A failure logged while a frame waits for its reply: the reply
+            // never came (a read that failed leaves no trace line).
+            if (awaitingReply) {
+                awaitingReply = false;
+                Add(EventKind::Lost, entry.line, Direction::In).text = "no reply";
+            }
             Add(EventKind::Note, entry.line, Direction::Out).text = text;
         }
     }

@@ -196,7 +196,9 @@ TEST(TraceDecoder, ShowsAGarbledFrameItsResendALongWaitARepeatedFrameAndABadBloc
         "PC->ECR   5 bytes in    0.0 ms : 02 53 41 42 03\n"
         "PC<-ECR   0 bytes in 1557.0 ms :\n"
         "PC<-ECR   3 bytes in    0.0 ms : 41 42 43\n"
-        "PC<-ECR   0 bytes in   60.0 ms :\n";
+        "PC<-ECR   0 bytes in   60.0 ms :\n"
+        "PC->ECR   5 bytes in    0.0 ms : 02 53 41 42 03\n"
+        "08.12.2026 10:55:06.000  Serial port read error (system error code : 5)\n";
     std::vector<trace::LinkEvent> events = Decode(read);
     const trace::LinkEvent* garbled = First(events, EventKind::Data);
     EXPECT_FALSE(garbled->checksumOk);
@@ -216,6 +218,8 @@ TEST(TraceDecoder, ShowsAGarbledFrameItsResendALongWaitARepeatedFrameAndABadBloc
     // A reply that never came, a frame cut short, and a log without the outcome.
     EXPECT_EQ(First(events, EventKind::Lost)->text, "no reply");
     EXPECT_EQ(First(events, EventKind::Lost, 1)->text, "frame cut short: ABC");
+    EXPECT_EQ(First(events, EventKind::Lost, 2)->text, "no reply");  // the read failed without a trace line
+    EXPECT_EQ(First(events, EventKind::Lost, 2)->line, 20u);
     EXPECT_EQ(events.back().kind, EventKind::Unfinished);
 }
 
