@@ -255,7 +255,8 @@ private:
     void DescribeData(LinkEvent& event, const std::vector<uint8_t>& frame) {
         std::vector<uint8_t> data(frame.begin(), frame.end() - 3);
         event.text = DataText(data, options.codePage);
-        uint8_t sum = ComputeChecksum(data.data(), data.size());
+        // Over the frame itself: an empty frame's data has no storage to point at.
+        uint8_t sum = ComputeChecksum(frame.data(), data.size());
         SetVerdict(event, frame[frame.size() - 3], frame[frame.size() - 2], sum);
     }
 

@@ -146,7 +146,10 @@ bool ParseLog(std::string_view text, TraceLog& log, std::string& error) {
 
         LogEvent event;
         if (ParseTransfer(line, number, event, error)) {
-            if (!error.empty()) return false;
+            if (!error.empty()) {
+                if (lastLineCut) error = LineError(number, "the log ends in the middle of a trace line (cut short)");
+                return false;
+            }
             if (log.runs.empty()) log.runs.push_back(Run{number, "", {}});
             log.runs.back().events.push_back(std::move(event));
             anyTransfer = true;

@@ -1,6 +1,7 @@
 // kvttrace: reads the byte trace of the driver's debug log (dbgerror.log)
 // and shows it as the link saw it, as JSON, or as pcapng for Wireshark.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -17,7 +18,7 @@ namespace {
 
 constexpr char Usage[] =
     "usage: kvttrace decode [--json] [--run N] [--codepage CP] [--byte-interval MS] dbgerror.log\n"
-    "       kvttrace pcap [--run N] [--byte-interval MS] dbgerror.log -o run.pcapng\n"
+    "       kvttrace pcap [--run N] [--codepage CP] [--byte-interval MS] dbgerror.log -o run.pcapng\n"
     "  --run N            only the Nth run of the log (from 1)\n"
     "  --codepage CP      the register's code page for data text (default 1257; 0: bytes as they are)\n"
     "  --byte-interval MS waits longer than this are shown as gaps (default 57)\n";
@@ -47,12 +48,13 @@ bool ReadNumber(const std::string& text, long largest, long& value) {
 }
 
 bool ParseArguments(int argc, char** argv, Arguments& args, std::string& error) {
+    auto refuse = [&error](const std::string& why) {
+        error = why;
+        return false;
+    };
     if (argc < 2) return false;
     args.verb = argv[1];
-    if (args.verb != "decode" && args.verb != "pcap") {
-        error = "unknown command '" + args.verb + "'";
-        return false;
-    }
+    if (args.verb != "decode" && args.verb != "pcap") return refuse("unknown command '" + args.verb + "'");
     for (int i = 2; i < argc; ++i) {
         std::string word = argv[i];
         bool hasValue = i + 1 < argc;
@@ -60,27 +62,27 @@ bool ParseArguments(int argc, char** argv, Arguments& args, std::string& error) 
         if (word == "--json" && args.verb == "decode") {
             args.json = true;
         } else if (word == "--run" && hasValue) {
-            if (!ReadNumber(argv[++i], 1000000, number) || number == 0) return error = "bad run number", false;
+            if (!ReadNumber(argv[++i], 1000000, number) || number == 0) return refuse("bad run number");
             args.run = static_cast<size_t>(number);
         } else if (word == "--codepage" && hasValue) {
             if (!ReadNumber(argv[++i], 65535, number) || (number != 0 && !IsUsableEcrCodePage(number)))
-                return error = std::string("code page ") + argv[i] + " cannot be shown", false;
+                return refuse(std::string("code page ") + argv[i] + " cannot be shown");
             args.decode.codePage = static_cast<int>(number);
         } else if (word == "--byte-interval" && hasValue) {
-            if (!ReadNumber(argv[++i], 3600000, number)) return error = "bad byte interval", false;
+            if (!ReadNumber(argv[++i], 3600000, number)) return refuse("bad byte interval");
             args.decode.byteIntervalMs = static_cast<double>(number);
         } else if (word == "-o" && hasValue && args.verb == "pcap") {
             args.outPath = argv[++i];
         } else if (!word.empty() && word[0] == '-' && word.size() > 1) {
-            return error = "unknown option " + word, false;
+            return refuse("unknown option " + word);
         } else if (args.logPath.empty()) {
             args.logPath = word;
         } else {
-            return error = "more than one log named", false;
+            return refuse("more than one log named");
         }
     }
-    if (args.logPath.empty()) return error = "no log named", false;
-    if (args.verb == "pcap" && args.outPath.empty()) return error = "pcap needs -o FILE", false;
+    if (args.logPath.empty()) return refuse("no log named");
+    if (args.verb == "pcap" && args.outPath.empty()) return refuse("pcap needs -o FILE");
     return true;
 }
 
@@ -99,12 +101,18 @@ std::string RunList(const trace::TraceLog& log) {
 int main(int argc, char** argv) {
     Arguments args;
     std::string error;
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << Usage;
+        return 0;
+    }
     if (!ParseArguments(argc, argv, args, error)) {
         if (!error.empty()) std::cerr << "kvttrace: " << error << "\n";
         std::cerr << Usage;
         return 1;
     }
     platform::UseUtf8Console();
+    std::error_code ignored;
+    if (std::filesystem::is_directory(args.logPath, ignored)) return Fail(args.logPath + " is a folder, not a log");
     std::ifstream in(args.logPath, std::ios::binary);
     if (!in) return Fail("cannot read " + args.logPath);
     std::ostringstream whole;

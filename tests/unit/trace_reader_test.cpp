@@ -123,9 +123,10 @@ TEST(TraceReader, RefusesDamagedInputWithTheLineAndTheReason) {
     } cases[] = {
         {stamp + "PC->ECR   2 bytes in    0.0 ms : 02 8g\n", "line 2: '8g' is not a byte in hex"},
         {stamp + "PC->ECR   2 bytes in    0.0 ms : 02 833\n", "line 2: '833' is not a byte in hex (two digits)"},
-        {stamp + "PC->ECR   5 bytes in    0.0 ms : 02 83 3", "line 2: '3' is not a byte in hex"},
+        {stamp + "PC->ECR   5 bytes in    0.0 ms : 02 83 3", "line 2: the log ends in the middle of a trace line"},
+        {stamp + "PC->ECR   5 bytes in    0.0 ms : 02 83 3\n", "line 2: '3' is not a byte in hex"},
         {stamp + "PC->ECR  63 bytes in    0.0 ms : 02 83\n", "announces 63 bytes but holds 2"},
-        {stamp + "PC->ECR  63 bytes in", "line 2: trace line without its ' :'"},
+        {stamp + "PC->ECR  63 bytes in\r\n", "line 2: trace line without its ' :'"},
         {stamp + "PC->ECR   1 bytes in fast ms : 06\n", "unreadable duration"},
         {stamp + "PC->ECR many bytes : 06\n", "without a byte count"},
         {stamp + "08.12.20", "line 2: the log ends in the middle of a time stamp"},
@@ -167,6 +168,12 @@ TEST(TraceDecoder, NamesTheCommandAndFollowsANakAndItsRetryToAMatchingBlockCheck
     const trace::LinkEvent* end = First(events, EventKind::End, 1);
     EXPECT_TRUE(end->checksumOk) << end->expectedDigits;
     EXPECT_EQ(First(events, EventKind::Outcome)->text, "Completed OK");
+    // A blank line of a service command goes out as an empty data frame.
+    std::vector<trace::LinkEvent> empty =
+        Decode("08.12.2026 10:55:04.079  note\nPC->ECR   3 bytes in    0.0 ms : 30 30 0d\n");
+    ASSERT_EQ(empty[1].kind, EventKind::Data);
+    EXPECT_EQ(empty[1].text, "");
+    EXPECT_TRUE(empty[1].checksumOk);
     EXPECT_NE(First(events, EventKind::Statistics), nullptr);
     EXPECT_EQ(First(events, EventKind::Note, 0)->text, "----- Reading ECR status -----");
     // The offsets follow the stamps and the transfer times after them.
