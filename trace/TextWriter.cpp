@@ -64,7 +64,7 @@ void WriteText(std::ostream& out, size_t runNumber, const std::vector<LinkEvent>
         std::string text = Describe(event);
         // Continuation lines of a note stay under its text.
         for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
-            text.insert(at + 1, std::string(24, ' '));
+            text.insert(at + 1, std::string(23, ' '));
         out << head << text << "\n";
         bool frame = event.kind == EventKind::Command || event.kind == EventKind::Data || event.kind == EventKind::End;
         if (frame) ++(event.direction == Direction::Out ? outFrames : inFrames);
