@@ -113,6 +113,9 @@ int main(int argc, char** argv) {
     platform::UseUtf8Console();
     std::error_code ignored;
     if (std::filesystem::is_directory(args.logPath, ignored)) return Fail(args.logPath + " is a folder, not a log");
+    if (!std::filesystem::exists(args.logPath, ignored))
+        return Fail(args.logPath + " does not exist (a run with DbgErrorLog = 0 keeps no debug log; set it to 3 "
+                                   "and repeat the run)");
     std::ifstream in(args.logPath, std::ios::binary);
     if (!in) return Fail("cannot read " + args.logPath);
     std::ostringstream whole;
