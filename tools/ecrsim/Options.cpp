@@ -108,6 +108,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.chaos = chaos;
         } else if (name == "--state") {
             options.statePath = value;
+        } else if (name == "--replay") {
+            options.replayPath = value;
         } else if (name == "--fault") {
             options.faults.push_back(value);
         } else if (name == "--modem") {
@@ -132,7 +134,7 @@ const char* UsageText() {
     return "usage: ecrsim (--link PATH | --device PATH) [--status TEXT] [--baud N] [--log FILE]\n"
            "              [--serve CODE=FILE]... [--fault FAULT]... [--modem MODE[,delay=MS][,echo=off]]\n"
            "              [--runs N] [--show-logo] [--chaos SEED[,RATE]] [--state FILE]\n"
-           "              [--preload CODE=FILE]...\n";
+           "              [--preload CODE=FILE]... [--replay dbgerror.log]\n";
 }
 
 }  // namespace ecrsim

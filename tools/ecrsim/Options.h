@@ -31,6 +31,7 @@ struct Options {
     ModemOptions modem;
     int runs = 0;  // 0: serve until killed
     bool showLogo = false;
+    std::string replayPath;  // a driver's debug log to play back instead of the register
 };
 
 // Parses argv; on failure returns false with a message in `error`.

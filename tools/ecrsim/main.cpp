@@ -19,6 +19,7 @@
 #include "Options.h"
 #include "Protocol.h"
 #include "Register.h"
+#include "Replay.h"
 #include "WireLog.h"
 
 using namespace ecrsim;
@@ -83,6 +84,14 @@ int main(int argc, char** argv) {
     for (const auto& [code, path] : options.preload)
         if (!ReadLines(path, preloads[code])) return Fail("cannot read " + path);
 
+    std::vector<ReplayStep> replay;
+    if (!options.replayPath.empty()) {
+        std::ifstream recorded(options.replayPath, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(recorded)), std::istreambuf_iterator<char>());
+        if (!recorded) return Fail("cannot read " + options.replayPath);
+        if (!LoadReplay(text, replay, error)) return Fail(options.replayPath + ": " + error);
+    }
+
     InstallSignals();
     Line line(log);
     line.SetBaud(options.baud);
@@ -100,6 +109,11 @@ int main(int argc, char** argv) {
     // The first line tells whoever waits for the register that it is ready.
     std::printf("%s\n", line.IsPty() ? line.SlavePath().c_str() : options.devicePath.c_str());
     std::fflush(stdout);
+    if (!replay.empty()) {
+        int result = RunReplay(line, log, replay);
+        line.Close();
+        return result;
+    }
     Protocol protocol(line, log, ecr, faults, options.statusText);
     std::optional<ModemFront> modem;
     if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
