@@ -16,6 +16,7 @@ struct CommandLine {
     bool help = false;
     int helpKind = 0;
     int ecrNumber = 0;
+    bool checkOnly = false;  // /C: check the file of a send, send nothing
     int commandNumber = 0;
     bool hasFileName = false;
     std::string fileName;

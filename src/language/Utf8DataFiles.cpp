@@ -25,16 +25,20 @@ bool IsUsableEcrCodePage(int codePage) {
 }
 
 bool DataLineToEcr(char* text, size_t length, size_t capacity, std::string& why) {
-    if (ecrCodePage == 0) return true;
+    return DataLineToEcr(ecrCodePage, text, length, capacity, why);
+}
+
+bool DataLineToEcr(int codePage, char* text, size_t length, size_t capacity, std::string& why) {
+    if (codePage == 0) return true;
     std::string converted;
-    platform::ConversionResult result = platform::Utf8ToCodePage(ecrCodePage, std::string_view(text, length), converted);
+    platform::ConversionResult result = platform::Utf8ToCodePage(codePage, std::string_view(text, length), converted);
     const size_t byte = result.position + 1;
     switch (result.fault) {
     case platform::ConversionFault::InvalidInput:
         why = FormatString("byte %zu is not valid UTF-8", byte);
         return false;
     case platform::ConversionFault::Unmappable:
-        why = FormatString("the character at byte %zu is not in code page %d", byte, ecrCodePage);
+        why = FormatString("the character at byte %zu is not in code page %d", byte, codePage);
         return false;
     case platform::ConversionFault::None:
         break;
