@@ -176,8 +176,9 @@ TEST(DataFilesE2E, AnOutputThatWouldBlockOrIsTheIniIsRefused) {
     EXPECT_TRUE(Contains(run.output, "Unable to open file 'fifo'")) << run.output;
     // Only the status requests reached the register: no read was asked for.
     bench.ecr.Stop();
-    for (size_t i = exchanges; i < bench.ecr.Received().size(); ++i) {
-        const auto& bytes = bench.ecr.Received()[i];
+    const auto received = bench.ecr.Received();
+    for (size_t i = exchanges; i < received.size(); ++i) {
+        const auto& bytes = received[i];
         if (bytes.size() > 1 && bytes[0] == 0x02) {
             EXPECT_EQ(bytes[1], 0x83) << Hex(bytes);
         }
