@@ -50,7 +50,6 @@ void ReportDataProblem(const std::string& text) {
 
 // Where the data of a failing run is: on the console and in both logs.
 void ReportSavedData(const std::string& text) {
-    if (text.empty()) return;
     printf("%s\n", text.c_str());
     fflush(stdout);
     LogWrite(LogBoth, text, true);
@@ -64,12 +63,8 @@ size_t CheckedLength(int length, size_t bufferSize) {
     return static_cast<size_t>(length) < bufferSize ? static_cast<size_t>(length) : bufferSize;
 }
 
-}  // namespace
-
-namespace {
-
-// Opens and checks the input file of a send as the send does. Null when there
-// is nothing to send: every line of the file was refused.
+// Opens and checks the input file of a send, reporting a file with no valid
+// line and records beyond the command's limit.
 std::unique_ptr<InputDataFile> LoadInputFile(OperationHandler handler, OperationDescriptor* descriptor) {
     std::unique_ptr<InputDataFile> input = CreateInputDataFile(descriptor->fileKind);
     input->Open(descriptor->fileName, handler, descriptor);
@@ -206,9 +201,10 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     try {
         clean = ReceiveRecords(handler, descriptor, *output);
     } catch (const Exception&) {
-        // The run fails; the file the user had is kept, and the user is told
+        // The run fails; the file the user had is kept, and the logs say
         // where the records received so far are.
-        ReportSavedData(output->Abandon());
+        const std::string kept = output->Abandon();
+        if (!kept.empty()) LogWrite(LogBoth, kept, true);
         throw;
     }
     output.reset();

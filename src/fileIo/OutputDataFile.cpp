@@ -30,7 +30,9 @@ void OutputDataFile::Open(const char* name) {
     writtenName = name;  // nothing to abandon until the file is open
     writeFailed = false;
     bytesWritten = 0;
-    if (platform::OutputTargetOf(name) != platform::OutputTarget::Other) {
+    const platform::OutputTarget target = platform::OutputTargetOf(name);
+    targetExisted = target != platform::OutputTarget::Missing;
+    if (target != platform::OutputTarget::Other) {
         // Never written through a ".partial" name that is not a plain file
         // (a folder, a link pointing elsewhere).
         const std::string partial = PartialName(fileName);
@@ -77,11 +79,12 @@ std::string OutputDataFile::Abandon() {
     }
     // Nothing opened, written directly, or already in place.
     if (writtenName == fileName) return "";
+    const std::string kept = "file '" + fileName + (targetExisted ? "' left as it was" : "' not created");
     if (bytesWritten == 0) {
         platform::RemoveFile(writtenName.c_str());
-        return "Nothing received: file '" + fileName + "' left as it was";
+        return "Nothing received: " + kept;
     }
-    return "File '" + fileName + "' left as it was; what was received is in '" + writtenName + "'";
+    return "F" + kept.substr(1) + "; what was received is in '" + writtenName + "'";
 }
 
 void TextOutputFile::WriteRecord(const char* data, size_t) {

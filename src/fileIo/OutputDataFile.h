@@ -41,6 +41,7 @@ protected:
     std::string fileName;
     std::string writtenName;  // fileName, or its ".partial" name while the read runs
     bool writeFailed = false;
+    bool targetExisted = false;
     unsigned long long bytesWritten = 0;
 };
 

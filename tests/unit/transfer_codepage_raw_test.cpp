@@ -173,7 +173,7 @@ TEST(TransferOutputFile, AnAbandonedReadKeepsTheOldFileAndWhatArrived) {
     // Nothing received: no empty ".partial" is left behind.
     auto empty = CreateOutputDataFile(FileKindText);
     empty->Open(dir.PathOf("new.txt").c_str());
-    EXPECT_EQ(empty->Abandon(), "Nothing received: file '" + dir.PathOf("new.txt") + "' left as it was");
+    EXPECT_EQ(empty->Abandon(), "Nothing received: file '" + dir.PathOf("new.txt") + "' not created");
     EXPECT_FALSE(fs::exists(dir.PathOf("new.txt")));
     EXPECT_FALSE(fs::exists(dir.PathOf("new.txt.partial")));
 
