@@ -85,7 +85,8 @@ std::string FindLinkByte(const char* text) {
     for (size_t at = 0; at < length; ++at) {
         const char* name = LinkByteName(static_cast<unsigned char>(text[at]));
         if (name != nullptr)
-            return FormatString("byte %zu is the control byte %s, which the line to the ECR reserves", at + 1, name);
+            return FormatString("byte %u is the control byte %s, which the line to the ECR reserves",
+                                static_cast<unsigned>(at + 1), name);
     }
     return "";
 }
@@ -165,7 +166,7 @@ std::string TextInputFile::CheckLine(size_t length, OperationHandler handler, Op
     // A NUL byte would end the record early and the rest of the line would
     // be lost unseen, so such a line is refused as a whole.
     const size_t nul = strlen(text);
-    if (nul < length) return FormatString("byte %zu is a NUL byte", nul + 1);
+    if (nul < length) return FormatString("byte %u is a NUL byte", static_cast<unsigned>(nul + 1));
     std::string why;
     if (!DataLineToEcr(lineCodePage, text, length, RecordTextSize, why)) return why;
     why = FindLinkByte(text);

@@ -35,7 +35,8 @@ bool CheckNameField(int index, int64_t maxLength) {
     for (size_t at = 0; at < name.size(); ++at) {
         const unsigned char byte = static_cast<unsigned char>(name[at]);
         if (byte < 0x20 || byte == 0x7F)
-            return Refuse(FormatString("name holds the control byte 0x%02X at character %zu", byte, at + 1));
+            return Refuse(FormatString("name holds the control byte 0x%02X at character %u", byte,
+                                       static_cast<unsigned>(at + 1)));
     }
     return true;
 }
