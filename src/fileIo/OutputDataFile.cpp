@@ -67,7 +67,7 @@ void OutputDataFile::Close() {
     file = nullptr;
     // Records that never reached the disk must not be reported as read.
     if (failed) throw FileIoException("Unable to write file '" + fileName + "'");
-    if (writtenName != fileName && !platform::ReplaceFile(writtenName.c_str(), fileName.c_str()))
+    if (writtenName != fileName && !platform::MoveIntoPlace(writtenName.c_str(), fileName.c_str()))
         throw FileIoException("Unable to write file '" + fileName + "'");
     writtenName = fileName;
 }

@@ -19,9 +19,10 @@ OutputTarget OutputTargetOf(const char* path);
 FILE* OpenOutputFile(const char* path);
 
 // Puts the closed file `from` in the place of `to` in one step, replacing any
-// file there, and makes the new name durable on the disk. `to` keeps the
-// permissions of the file it replaces. False (with the system error set) on failure.
-bool ReplaceFile(const char* from, const char* to);
+// file there, and makes the new name durable on the disk. On POSIX `to` keeps
+// the permission bits of the file it replaces. False (with the system error
+// set) on failure.
+bool MoveIntoPlace(const char* from, const char* to);
 
 // Removes a file; false when it could not be removed.
 bool RemoveFile(const char* path);

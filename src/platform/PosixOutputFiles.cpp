@@ -41,7 +41,7 @@ FILE* OpenOutputFile(const char* path) {
     return file;
 }
 
-bool ReplaceFile(const char* from, const char* to) {
+bool MoveIntoPlace(const char* from, const char* to) {
     struct stat old {};
     if (::stat(to, &old) == 0 && S_ISREG(old.st_mode)) ::chmod(from, old.st_mode & 07777);
     if (::rename(from, to) != 0) return false;

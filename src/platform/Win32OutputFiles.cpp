@@ -25,7 +25,7 @@ OutputTarget OutputTargetOf(const char* path) {
 // A named pipe without a server cannot be opened on Windows: fopen fails at once.
 FILE* OpenOutputFile(const char* path) { return fopen(path, "wb"); }
 
-bool ReplaceFile(const char* from, const char* to) {
+bool MoveIntoPlace(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
