@@ -317,6 +317,8 @@ class Run:
             self.fail("dbgerror.log left by a run that completed (DbgErrorLog = 1)")
         expected = {"KVT5100", "KVT5100.ini", "KVT5100.log", "dbgerror.log", "preload.txt", "state.txt", "sim.log",
                     "ecr.tty", self.job.input[0] if self.job.input else self.job.output}
+        if self.job.output:
+            expected.add(self.job.output + ".partial")
         extra = set(os.listdir(self.dir)) - expected
         if extra:
             self.fail("files left behind: " + ", ".join(sorted(extra)))
@@ -349,24 +351,34 @@ class Run:
         if self.code == 0 and not complete:
             self.fail("Completed OK without the register's end of data")
         counts = re.findall(r"Records read: (\d+)", self.console)
+        # A read that reached its end puts the file in place; one that failed
+        # before leaves no file and what it received in "<name>.partial".
+        output = job.output
+        if self.read(output, "rb") is not None:
+            if self.read(output + ".partial", "rb") is not None:
+                self.fail("both %s and its .partial file exist" % output)
+        elif self.read(output + ".partial", "rb") is not None:
+            output += ".partial"
+            if complete and self.code != 1:
+                self.fail("a read that reached its end left only %s" % output)
         if job.command == "700":
-            data = self.read(job.output, "rb")
+            data = self.read(output, "rb")
             want = b"".join(bytes.fromhex(f) for f in frames)
             records = None if data is None else len(data) // 32
             if data is not None and data != want:
                 self.fail("dump file differs from the frames acknowledged (%d vs %d bytes)" % (len(data), len(want)))
         else:
-            text = self.read(job.output)
+            text = self.read(output)
             records = None if text is None else len([l for l in text.split("\r\n") if l])
             if text is not None:
                 got = [fields(l) for l in text.split("\r\n") if l]
                 want = [fields(f) for f in frames]
                 if got != want:
                     self.fail("output file %s differs from the frames acknowledged: %d lines vs %d frames"
-                              % (job.output, len(got), len(want)))
+                              % (output, len(got), len(want)))
         if records is not None and counts and int(counts[-1]) != records:
             self.fail("console says %s records, the file holds %d" % (counts[-1], records))
-        if records is None and counts:
+        if records is None and counts and (int(counts[-1]) > 0 or self.code != 1):
             self.fail("console counts records but there is no output file")
         # A frame the register sent again after a garbled ACK reaches the
         # driver twice; its end-of-data checksum then disagrees and the read
@@ -403,6 +415,8 @@ class Run:
                 self.fail("clear sent after an incomplete read")
             if self.repeats_detectable():
                 self.fail("clear sent after a read whose frames do not add up to its end-of-data checksum")
+            if self.read(self.job.output, "rb") is None:
+                self.fail("clear sent but the complete report is not in place under its name")
         if self.code == 0 and not cleared:
             self.fail("Completed OK but the report was not cleared")
         if cleared and not clears:

@@ -36,7 +36,7 @@ int TranslateCommandNumber(int commandNumber) {
     return translated;
 }
 
-void Dispatch(int commandNumber, const char* fileName) {
+void Dispatch(int commandNumber, const char* fileName, bool checkOnly) {
     LoadOperationSettings();
     const int number = TranslateCommandNumber(commandNumber);
 
@@ -58,6 +58,11 @@ void Dispatch(int commandNumber, const char* fileName) {
         if (fileName == nullptr && kind != ModeCommand)
             throw CommandLineErrorException("File name is missing");
         descriptor.fileName = fileName;
+        if (checkOnly) {
+            if (kind != ModeSend) throw CommandLineErrorException("Switch /C takes a send command");
+            RunSendCheck(handler, &descriptor);
+            return;
+        }
 
         switch (kind) {
         case ModeRead:
@@ -84,6 +89,7 @@ void ShowHelp(int kind) {
     printf("Usage: %s.EXE [options] command [filename]\n\n", ProgramName);
     printf("Options:\n\n");
     printf("  /Kn          ECR logical number (same as in ECR INI-section name)\n");
+    printf("  /C           Check the file of a send command without sending it\n");
     printf("  /H           Show this help\n");
     printf("  /H1          Show %s commands\n", ProgramName);
     printf("  /H2          Show service commands\n\n");

@@ -3,7 +3,9 @@
 
 void LoadOperationSettings();
 int TranslateCommandNumber(int commandNumber);
-void Dispatch(int commandNumber, const char* fileName);
+// With `checkOnly` (switch /C) a send command only checks its file
+// (RunSendCheck) and any other command is refused: nothing goes to the ECR.
+void Dispatch(int commandNumber, const char* fileName, bool checkOnly = false);
 void ShowHelp(int kind);
 
 // INI EcrOperationMaxTime as read by LoadOperationSettings.

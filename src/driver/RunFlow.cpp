@@ -67,6 +67,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                 result.ecrNumber = OptionValue(arg);
                 continue;
             }
+            if ((letter == 'C' || letter == 'c') && arg[2] == '\0') {
+                result.checkOnly = true;
+                continue;
+            }
             throw CommandLineErrorException(std::string("Bad command line switch ") + arg);
         }
         result.commandNumber = ParseLeadingInt(arg);
@@ -131,7 +135,8 @@ void RunDriver(int argc, char** argv) {
         link.Open();
         try {
             link.Init();
-            Dispatch(command.commandNumber, command.hasFileName ? command.fileName.c_str() : nullptr);
+            Dispatch(command.commandNumber, command.hasFileName ? command.fileName.c_str() : nullptr,
+                     command.checkOnly);
             exitCode = 0;
         } catch (const Exception& error) {
             // Give the ECR time to recover before the link is closed.

@@ -8,6 +8,7 @@ struct CommandLine {
     int helpKind = 0;
     bool version = false;  // /V or --version: name, version and build stamp only
     int ecrNumber = 0;
+    bool checkOnly = false;  // /C: check the file of a send, send nothing
     int commandNumber = 0;
     bool hasFileName = false;
     std::string fileName;

@@ -1,7 +1,9 @@
 #include "driver/TransferEngine.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 #include <string>
 
 #include "config/Config.h"
@@ -12,6 +14,7 @@
 #include "fileIo/OutputDataFile.h"
 #include "language/CodePage.h"
 #include "platform/Clock.h"
+#include "platform/FileIdentity.h"
 #include "tools/RunState.h"
 #include "tools/TextTools.h"
 
@@ -45,6 +48,13 @@ void ReportDataProblem(const std::string& text) {
     DataErrorFlag = true;
 }
 
+// Where the data of a failing run is: on the console and in both logs.
+void ReportSavedData(const std::string& text) {
+    printf("%s\n", text.c_str());
+    fflush(stdout);
+    LogWrite(LogBoth, text, true);
+}
+
 char Printable(uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?'; }
 
 // A handler's record length, checked against the buffer it describes.
@@ -53,14 +63,9 @@ size_t CheckedLength(int length, size_t bufferSize) {
     return static_cast<size_t>(length) < bufferSize ? static_cast<size_t>(length) : bufferSize;
 }
 
-}  // namespace
-
-void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) {
-    if (handler == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
-    EcrComm& link = TheEcrComm();
-    // Bitmap rows are bytes, not text: the code page never touches them.
-    const bool translate = descriptor->fileKind != FileKindBitmap;
-
+// Opens and checks the input file of a send, reporting a file with no valid
+// line and records beyond the command's limit.
+std::unique_ptr<InputDataFile> LoadInputFile(OperationHandler handler, OperationDescriptor* descriptor) {
     std::unique_ptr<InputDataFile> input = CreateInputDataFile(descriptor->fileKind);
     input->Open(descriptor->fileName, handler, descriptor);
 
@@ -69,15 +74,33 @@ void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     // line still sends its empty block, which may be meant.
     const uint32_t available = input->RecordCount();
     if (available == 0 && input->LineCount() > 0) {
-        input->Close();
         ReportDataProblem("No valid record in the file: nothing was sent");
-        return;
+        return input;
     }
     if (available > descriptor->maxRecords) {
         ReportDataProblem(FormatString("Record limit %u exceeded: %u record(s) not sent, the first left out is %s",
                                        descriptor->maxRecords, available - descriptor->maxRecords,
                                        input->DescribeRecord(descriptor->maxRecords).c_str()));
     }
+    return input;
+}
+
+bool NothingToSend(const InputDataFile& input) { return input.RecordCount() == 0 && input.LineCount() > 0; }
+
+}  // namespace
+
+void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) {
+    if (handler == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
+    EcrComm& link = TheEcrComm();
+
+    std::unique_ptr<InputDataFile> input = LoadInputFile(handler, descriptor);
+    if (NothingToSend(*input)) {
+        input->Close();
+        return;
+    }
+    // Bitmap rows are bytes, not text, and a UTF-8 file's lines are the ECR's
+    // bytes already: the code page table touches neither.
+    const bool translate = descriptor->fileKind != FileKindBitmap && !input->GivesEcrText();
 
     ShowRequestSent();
     link.SendCommand(descriptor->ecrCommand);
@@ -105,14 +128,35 @@ void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     Progress("Records sent: %u\n", descriptor->recordCount);
 }
 
-void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) {
+void RunSendCheck(OperationHandler handler, OperationDescriptor* descriptor) {
     if (handler == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
+    std::unique_ptr<InputDataFile> input = LoadInputFile(handler, descriptor);
+    BlankProgressLine();
+
+    const std::vector<RefusedLine>& refused = input->RefusedLines();
+    if (!refused.empty()) printf("\nRefused lines:\n");
+    for (const RefusedLine& entry : refused) printf("  Line %-5d: %s\n", entry.line, entry.reason.c_str());
+
+    const uint32_t sent = std::min(input->RecordCount(), descriptor->maxRecords);
+    const std::string summary =
+        sent == 0 ? std::string("Records that would be sent: 0")
+                  : FormatString("Records that would be sent: %u, the first %s, the last %s", sent,
+                                 input->DescribeRecord(0).c_str(), input->DescribeRecord(sent - 1).c_str());
+    printf("\n%s\n", summary.c_str());
+    fflush(stdout);
+    LogWrite(LogBoth, summary, true);
+    input->Close();
+}
+
+namespace {
+
+// Receives the records of a read into `output` and puts the complete file in
+// its place. True when the read was clean: every frame made a good record and
+// the block checksum of the frames matched the register's.
+bool ReceiveRecords(OperationHandler handler, OperationDescriptor* descriptor, OutputDataFile& output) {
     EcrComm& link = TheEcrComm();
     // Byte records (the fiscal memory dump) are written exactly as received.
     const bool binary = descriptor->fileKind == FileKindBinary;
-
-    std::unique_ptr<OutputDataFile> output = CreateOutputDataFile(descriptor->fileKind);
-    output->Open(descriptor->fileName);
 
     ShowRequestSent();
     link.SendCommand(descriptor->ecrCommand);
@@ -130,28 +174,51 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
             descriptor->text[RecordTextSize - 1] = '\0';
             ToPcCodePage(descriptor->text, length);
         }
-        output->WriteRecord(descriptor->text, length);
+        output.WriteRecord(descriptor->text, length);
         ++descriptor->recordCount;
         Progress("Records read: %u\r", descriptor->recordCount);
     }
-    // The report is cleared on the ECR only after a clean read whose copy is
-    // safely on disk: every frame made a good record and the block checksum
-    // of the frames matched the register's. Otherwise the records stay in the
-    // file and the report stays on the ECR for another read. A read has no
-    // input file, so a data error can only come from a frame of this read.
-    const bool blockMatched = link.readBlockMatched;
-    const bool clean = blockMatched && !DataErrorFlag;
-    if (descriptor->clearCommand != 0 && clean) output->SyncToDisk();
-    output->Close();
+    // The transfer reached its end: the file takes its name, flushed to disk,
+    // whether the read was clean or not (a read with bad records ends with
+    // exit code 2 and keeps what it got).
+    output.Close();
+    // A read has no input file, so a data error can only come from a frame of this read.
+    return link.readBlockMatched && !DataErrorFlag;
+}
+
+}  // namespace
+
+void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) {
+    if (handler == nullptr || descriptor == nullptr || descriptor->fileName == nullptr) THROW_INTERNAL_ERROR(Module);
+    EcrComm& link = TheEcrComm();
+    // The driver's own settings are never overwritten by a report.
+    if (platform::IsSameFile(descriptor->fileName, IniFilePath()))
+        throw FileIoException(std::string("Unable to open file '") + descriptor->fileName + "'");
+
+    std::unique_ptr<OutputDataFile> output = CreateOutputDataFile(descriptor->fileKind);
+    output->Open(descriptor->fileName);
+    bool clean = false;
+    try {
+        clean = ReceiveRecords(handler, descriptor, *output);
+    } catch (const Exception&) {
+        // The run fails; the file the user had is kept, and the logs say
+        // where the records received so far are.
+        const std::string kept = output->Abandon();
+        if (!kept.empty()) LogWrite(LogBoth, kept, true);
+        throw;
+    }
     output.reset();
     Progress("Records read: %u\n", descriptor->recordCount);
 
-    if (!blockMatched) {
+    if (!link.readBlockMatched) {
         ReportDataProblem(FormatString("Block checksum mismatch: the ECR sent %c%c, the frames received give %02X",
                                        Printable(link.readEndDigits[0]), Printable(link.readEndDigits[1]),
                                        static_cast<unsigned>(link.readBlockChecksum)));
     }
     if (descriptor->clearCommand == 0) return;
+    // The report is cleared on the ECR only after a clean read whose complete
+    // copy is on disk under its name. Otherwise the records stay in the file
+    // and the report stays on the ECR for another read.
     if (!clean) {
         ReportDataProblem("Report not cleared: the read was not clean");
         return;
@@ -159,5 +226,15 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     platform::SleepMilliseconds(TheConfig().GetInt("SleepBetweenCommands", DefaultSleepBetweenCommands));
     printf("Clearing data\n");
     fflush(stdout);
-    link.SendCommand(descriptor->clearCommand);
+    try {
+        link.SendCommand(descriptor->clearCommand);
+    } catch (const Exception&) {
+        // The register may have cleared the report even though its answer was
+        // lost: the file is then the only copy, and the same read and clear
+        // again would overwrite it with the emptied report.
+        ReportSavedData(std::string("The complete report is in '") + descriptor->fileName +
+                        "'; the ECR may have cleared it: keep that file and do not repeat the read and clear "
+                        "into the same file");
+        throw;
+    }
 }

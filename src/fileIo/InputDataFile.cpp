@@ -10,10 +10,12 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "fileIo/BitmapInputFile.h"
+#include "language/CodePage.h"
 #include "language/Utf8DataFiles.h"
 #include "platform/FileOpen.h"
 #include "platform/FileStream.h"
 #include "tools/FieldTools.h"
+#include "tools/LineRefusal.h"
 #include "tools/RunState.h"
 #include "tools/TextTools.h"
 
@@ -61,14 +63,38 @@ uint32_t LineChecksum(const char* data, size_t length) {
     return hash;
 }
 
-// A line of a UTF-8 data file is checked and sent in the ECR's code page;
-// one that has no such form is refused like any bad line.
-bool ConvertToEcr(char* text, size_t length, int32_t line) {
-    std::string why;
-    if (DataLineToEcr(text, length, RecordTextSize, why)) return true;
-    LogWrite(LogDebug, FormatString("Line %d: %s", line, why.c_str()), true);
-    return false;
+// Bytes the link to the ECR gives a meaning: one inside a line could end a
+// frame early or forge a whole command frame.
+const char* LinkByteName(unsigned char byte) {
+    switch (byte) {
+    case 0x00: return "NUL";
+    case 0x02: return "STX";
+    case 0x03: return "ETX";
+    case 0x06: return "ACK";
+    case 0x0A: return "LF";
+    case 0x0D: return "CR";
+    case 0x15: return "NAK";
+    case 0x1A: return "SUB";
+    default: return nullptr;
+    }
 }
+
+// The first link byte in the line without its line end; "" when there is none.
+std::string FindLinkByte(const char* text) {
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+    for (size_t at = 0; at < length; ++at) {
+        const char* name = LinkByteName(static_cast<unsigned char>(text[at]));
+        if (name != nullptr)
+            return FormatString("byte %u is the control byte %s, which the line to the ECR reserves",
+                                static_cast<unsigned>(at + 1), name);
+    }
+    return "";
+}
+
+// Refused lines listed with their reasons; the rest are only counted (their
+// reasons are in the debug log), so a huge bad file cannot fill the memory.
+constexpr size_t MaxListedRefusals = 10000;
 
 }  // namespace
 
@@ -85,59 +111,12 @@ std::unique_ptr<InputDataFile> CreateInputDataFile(int fileKind) {
     }
 }
 
-namespace {
-
-int64_t KeyAt(const RecordIndex& index, int64_t at) {
-    if (at < 0 || at >= static_cast<int64_t>(index.size())) THROW_INTERNAL_ERROR(Module);
-    return index[static_cast<size_t>(at)].recordNumber;
-}
-
-// Middle-pivot quicksort of lo..hi. After each partition the smaller side is
-// sorted by recursion and the larger one by the loop, so the stack stays
-// shallow whatever the input; the partitions are the same either way.
-// Inputs that defeat the middle pivot (ascending then descending numbers,
-// for instance) would take quadratic time: once a range has been partitioned
-// more often than a balanced sort ever needs, it is finished with a heap-based
-// sort instead. Only the order of equal numbers can differ, and the duplicate
-// step does not depend on it.
-void QuickSort(RecordIndex& index, int64_t lo, int64_t hi, int depthBudget) {
-    while (lo < hi) {
-        if (depthBudget-- <= 0) {
-            std::sort(index.begin() + lo, index.begin() + hi + 1,
-                      [](const RecordIndexEntry& a, const RecordIndexEntry& b) {
-                          return a.recordNumber < b.recordNumber;
-                      });
-            return;
-        }
-        const int64_t pivot = KeyAt(index, (lo + hi) / 2);
-        int64_t i = lo;
-        int64_t j = hi;
-        while (j >= i) {
-            while (KeyAt(index, i) < pivot) ++i;
-            while (KeyAt(index, j) > pivot) --j;
-            if (j < i) break;
-            std::swap(index[static_cast<size_t>(i)], index[static_cast<size_t>(j)]);
-            ++i;
-            --j;
-        }
-        // lo..j and i..hi are left to sort.
-        if (j - lo < hi - i) {
-            if (lo < j) QuickSort(index, lo, j, depthBudget);
-            lo = i;
-        } else {
-            if (i < hi) QuickSort(index, i, hi, depthBudget);
-            hi = j;
-        }
-    }
-}
-
-}  // namespace
-
 void SortRecordIndex(RecordIndex& index) {
-    if (index.size() < 2) return;
-    int depthBudget = 0;
-    for (size_t n = index.size(); n > 0; n >>= 1) depthBudget += 2;
-    QuickSort(index, 0, static_cast<int64_t>(index.size()) - 1, depthBudget + 16);
+    // Equal numbers may end up in any order: the duplicate step keeps the
+    // entry with the highest line number whatever their order.
+    std::sort(index.begin(), index.end(), [](const RecordIndexEntry& a, const RecordIndexEntry& b) {
+        return a.recordNumber < b.recordNumber;
+    });
 }
 
 std::vector<int32_t> RemoveDuplicateRecords(RecordIndex& index) {
@@ -178,10 +157,42 @@ TextInputFile::~TextInputFile() {
     if (file != nullptr) fclose(file);
 }
 
+const std::vector<RefusedLine>& InputDataFile::RefusedLines() const {
+    static const std::vector<RefusedLine> none;
+    return none;
+}
+
+std::string TextInputFile::CheckLine(size_t length, OperationHandler handler, OperationDescriptor* descriptor) {
+    char* text = descriptor->text;
+    // A NUL byte would end the record early and the rest of the line would
+    // be lost unseen, so such a line is refused as a whole.
+    const size_t nul = strlen(text);
+    if (nul < length) return FormatString("byte %u is a NUL byte", static_cast<unsigned>(nul + 1));
+    std::string why;
+    if (!DataLineToEcr(lineCodePage, text, length, RecordTextSize, why)) return why;
+    why = FindLinkByte(text);
+    if (!why.empty()) return why;
+    if (handler == nullptr) return "";
+    TakeLineRefusal();  // nothing left over from another check
+    if (handler(PhaseCheck, descriptor) != 0) return "";
+    why = TakeLineRefusal();
+    return why.empty() ? "refused by the command's check" : why;
+}
+
+void TextInputFile::Refuse(int32_t line, const std::string& why) {
+    printf("Line %-5d - empty or bad format\n", line);
+    LogWrite(LogDebug, FormatString("Line %d: %s", line, why.c_str()), true);
+    if (refused.size() < MaxListedRefusals) refused.push_back({line, why});
+    ++refusedCount;
+}
+
 void TextInputFile::Load(const char* fileName, OperationHandler handler, OperationDescriptor* descriptor) {
     if (fileName == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
     Close();
     lineCount = 0;
+    refused.clear();
+    refusedCount = 0;
+    lineCodePage = Utf8DataFilesCodePage();
     this->fileName = fileName;
     file = platform::OpenFile(fileName, "rb");
     if (file == nullptr) throw FileIoException(std::string("Unable to open file '") + fileName + "'");
@@ -192,7 +203,6 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
 
     int64_t position = 0;
     int32_t line = 1;
-    int bad = 0;
     FieldList& fields = SharedFieldList();
     for (;;) {
         size_t length = ReadLine(file, descriptor->text, RecordTextSize);
@@ -201,24 +211,28 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
             const size_t mark = DropByteOrderMark(descriptor->text, length);
             position += static_cast<int64_t>(mark);
             length -= mark;
+            // A file that says it is UTF-8 is read as UTF-8 whatever CodePage says.
+            if (mark > 0 && lineCodePage == 0) {
+                lineCodePage = EcrCodePageOfUtf8Files();
+                LogWrite(LogDebug,
+                         FormatString("The file starts with a UTF-8 byte-order mark: its lines are converted "
+                                      "from UTF-8 to code page %d",
+                                      lineCodePage),
+                         true);
+            }
             if (length == 0) break;
         }
         // Positions are kept in 32 bits: refuse a file the index cannot address.
         if (position > INT32_MAX || line == INT32_MAX)
             throw FileIoException(std::string("File '") + fileName + "' is too large (2 GB at most)");
-        // A NUL byte would end the record early and the rest of the line
-        // would be lost unseen, so such a line is refused as a whole.
-        const bool holdsNul = strlen(descriptor->text) < length;
         const uint32_t checksum = LineChecksum(descriptor->text, length);
-        bool valid = !holdsNul && ConvertToEcr(descriptor->text, length, line) &&
-                     (handler == nullptr || handler(PhaseCheck, descriptor) != 0);
-        if (valid) {
+        const std::string why = CheckLine(length, handler, descriptor);
+        if (why.empty()) {
             int64_t number = 0;
             if (numbered && fields.Count() > 0) number = ParseLeadingInt64(fields.At(0));
             index.push_back({number, static_cast<int32_t>(position), line, static_cast<int32_t>(length), checksum});
         } else {
-            printf("Line %-5d - empty or bad format\n", line);
-            ++bad;
+            Refuse(line, why);
         }
         position += static_cast<int64_t>(length);
         ++line;
@@ -229,8 +243,15 @@ void TextInputFile::Load(const char* fileName, OperationHandler handler, Operati
     // cannot be repositioned (a pipe) is refused now, before the ECR is asked.
     if (!index.empty() && fseeko(file, 0, SEEK_SET) != 0) ThrowReadError(fileName);
 
-    if (bad > 0) {
-        LogWrite(LogBoth, FormatString("Found %d empty or bad format record(s)", bad), true);
+    if (refusedCount > 0) {
+        LogWrite(LogBoth, FormatString("Found %u empty or bad format record(s)", refusedCount), true);
+        for (const RefusedLine& entry : refused)
+            LogWrite(LogStandard, FormatString("Line %d: %s", entry.line, entry.reason.c_str()), true);
+        if (refusedCount > refused.size())
+            LogWrite(LogStandard,
+                     FormatString("%u more refused line(s): their reasons are in the debug error log",
+                                  refusedCount - static_cast<uint32_t>(refused.size())),
+                     true);
         DataErrorFlag = true;
     }
 }
@@ -257,7 +278,7 @@ int TextInputFile::GetRecord(uint32_t at, char* buffer, size_t size) {
         throw FileIoException("File '" + fileName + "' was changed during the transfer");
     // The same bytes as at loading: the same conversion, so the record sent is the line checked.
     std::string why;
-    if (!DataLineToEcr(buffer, length, size, why)) THROW_INTERNAL_ERROR(Module);
+    if (!DataLineToEcr(lineCodePage, buffer, length, size, why)) THROW_INTERNAL_ERROR(Module);
     return entry.lineNumber;
 }
 
@@ -278,11 +299,17 @@ void SortedTextInputFile::Open(const char* fileName, OperationHandler handler, O
     LogWrite(LogDebug, "Input data file sorting finished", true);
 
     std::vector<int32_t> removed = RemoveDuplicateRecords(index);
-    for (int32_t line : removed) printf("Line %-5d - record number not unique\n", line);
+    for (int32_t line : removed) {
+        printf("Line %-5d - record number not unique\n", line);
+        if (refused.size() < MaxListedRefusals)
+            refused.push_back({line, "record number not unique: a later line has the same number"});
+    }
     if (!removed.empty()) {
         LogWrite(LogBoth,
                  FormatString("Found %d record(s) with duplicating record numbers", static_cast<int>(removed.size())),
                  true);
         if (IgnoreDuplicates == 0) DataErrorFlag = true;
+        std::stable_sort(refused.begin(), refused.end(),
+                         [](const RefusedLine& a, const RefusedLine& b) { return a.line < b.line; });
     }
 }

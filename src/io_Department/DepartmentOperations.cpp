@@ -5,6 +5,7 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "io_Report/RecordText.h"
+#include "tools/FieldChecks.h"
 #include "tools/FieldTools.h"
 
 namespace {
@@ -15,13 +16,12 @@ constexpr int DepartmentNameField = 2;
 constexpr uint32_t DepartmentCount = 8;
 
 int CheckDepartmentRecord(const OperationDescriptor* descriptor) {
-    FieldList& fields = SharedFieldList();
-    if (fields.Split(descriptor->text, FileDelimiter) != DepartmentFieldCount) return 0;
-    bool valid = IsNumberInRange(fields.At(0), 1, DepartmentCount) &&
-                 IsNumberInRange(fields.At(1), 0, 99999999) &&
-                 static_cast<int64_t>(fields.At(2).size()) <= TheEcrComm().ecrNameLength &&
-                 IsNumberInRange(fields.At(3), 0, 99) &&
-                 IsNumberInRange(fields.At(4), 0, 31);
+    bool valid = SplitIntoFields(descriptor->text, DepartmentFieldCount) &&
+                 CheckNumberField(0, "department number", 1, DepartmentCount) &&
+                 CheckNumberField(1, "department value", 0, 99999999) &&
+                 CheckNameField(DepartmentNameField, TheEcrComm().ecrNameLength) &&
+                 CheckNumberField(3, "setting", 0, 99) &&
+                 CheckNumberField(4, "setting", 0, 31);
     return valid ? 1 : 0;
 }
 

@@ -7,7 +7,9 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "io_Report/RecordText.h"
+#include "tools/FieldChecks.h"
 #include "tools/FieldTools.h"
+#include "tools/LineRefusal.h"
 #include "tools/TextTools.h"
 
 namespace {
@@ -25,15 +27,21 @@ bool IsRecordNumberSentAsSorted(const std::string& text) {
     return ToEcrField(text, FieldNumber, 1) == std::to_string(ParseLeadingInt64(text));
 }
 
-// Phase 2 of both range commands; `isBound` checks the first and last value.
-int CheckRangeRecord(const OperationDescriptor* descriptor, bool (*isBound)(const std::string&)) {
-    FieldList& fields = SharedFieldList();
-    if (fields.Split(descriptor->text, FileDelimiter) != RangeFieldCount) return 0;
+// Phase 2 of both range commands; `isBound` checks the first and last value,
+// which `boundName` names in the reason of a refused line.
+int CheckRangeRecord(const OperationDescriptor* descriptor, bool (*isBound)(const std::string&),
+                     const char* boundName) {
+    if (!SplitIntoFields(descriptor->text, RangeFieldCount)) return 0;
     // The date check splits with its own list, so field 1 stays in the shared
     // list as the record number.
-    bool valid = IsRecordNumberSentAsSorted(fields.At(0)) && IsRangeKind(fields.At(1)) && isBound(fields.At(2)) &&
-                 isBound(fields.At(3));
-    return valid ? 1 : 0;
+    const FieldList& fields = SharedFieldList();
+    if (!IsRecordNumberSentAsSorted(fields.At(0)))
+        return RefuseLine("field 1 (record number) must be a whole number within 64 bits");
+    if (!IsRangeKind(fields.At(1))) return RefuseLine("field 2 (report kind) must be D or S");
+    for (int bound = 2; bound <= 3; ++bound) {
+        if (!isBound(fields.At(bound))) return RefuseLine(FormatString("field %d must be %s", bound + 1, boundName));
+    }
+    return 1;
 }
 
 bool IsZCounter(const std::string& text) { return IsNumberInRange(text, 0, 9999); }
@@ -117,7 +125,7 @@ int FiscalZRangeSetHandler(int phase, OperationDescriptor* descriptor) {
     case PhaseConvert:
         return BuildRangeFrame(descriptor, "Z", ZCounterToEcr);
     case PhaseCheck:
-        return CheckRangeRecord(descriptor, IsZCounter);
+        return CheckRangeRecord(descriptor, IsZCounter, "a Z counter 0 to 9999");
     default:
         THROW_INTERNAL_ERROR(Module);
     }
@@ -133,7 +141,7 @@ int FiscalDateRangeSetHandler(int phase, OperationDescriptor* descriptor) {
     case PhaseConvert:
         return BuildRangeFrame(descriptor, "D", DateToEcrField);
     case PhaseCheck:
-        return CheckRangeRecord(descriptor, IsFiscalDate);
+        return CheckRangeRecord(descriptor, IsFiscalDate, "a date DD-MM-YY");
     default:
         THROW_INTERNAL_ERROR(Module);
     }

@@ -5,6 +5,7 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "io_Report/RecordText.h"
+#include "tools/FieldChecks.h"
 #include "tools/FieldTools.h"
 
 namespace {
@@ -15,16 +16,16 @@ constexpr int PluNameField = 2;
 constexpr int SalesFieldCount = 3;
 constexpr uint32_t PluMaxRecords = 1000;
 
-// Phase 2 of the table and record sends: six fields, each in its range.
+// Phase 2 of the table and record sends: six fields, each in its range; a
+// refused line names its first fault.
 int CheckPluRecord(const OperationDescriptor* descriptor) {
-    FieldList& fields = SharedFieldList();
-    if (fields.Split(descriptor->text, FileDelimiter) != PluFieldCount) return 0;
-    bool valid = IsNumberInRange(fields.At(0), 1, 9999999999999LL) &&
-                 IsNumberInRange(fields.At(1), 0, 99999999) &&
-                 static_cast<int64_t>(fields.At(2).size()) <= TheEcrComm().ecrNameLength &&
-                 IsNumberInRange(fields.At(3), 0, 8) &&
-                 IsNumberInRange(fields.At(4), 0, 99) &&
-                 IsNumberInRange(fields.At(5), 1, 7);
+    bool valid = SplitIntoFields(descriptor->text, PluFieldCount) &&
+                 CheckNumberField(0, "PLU code", 1, 9999999999999LL) &&
+                 CheckNumberField(1, "price", 0, 99999999) &&
+                 CheckNameField(PluNameField, TheEcrComm().ecrNameLength) &&
+                 CheckNumberField(3, "item setting", 0, 8) &&
+                 CheckNumberField(4, "item setting", 0, 99) &&
+                 CheckNumberField(5, "item setting", 1, 7);
     return valid ? 1 : 0;
 }
 

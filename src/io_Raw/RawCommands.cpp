@@ -5,6 +5,7 @@
 
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
+#include "tools/LineRefusal.h"
 #include "tools/TextTools.h"
 
 namespace {
@@ -117,7 +118,9 @@ int RawCommandHandler(int phase, OperationDescriptor* descriptor) {
     case PhaseCheck:
         // A line one frame cannot carry is refused with the other bad lines,
         // before anything is sent, instead of breaking off the transfer.
-        if (descriptor->mode & ModeSend) return SentLineLength(descriptor->text) <= MaxDataFrameLength ? 1 : 0;
+        if ((descriptor->mode & ModeSend) && SentLineLength(descriptor->text) > MaxDataFrameLength)
+            return RefuseLine(FormatString("longer than %d characters, the most one frame carries",
+                                           static_cast<int>(MaxDataFrameLength)));
         return 1;
     default:
         THROW_INTERNAL_ERROR("src/io_Raw");

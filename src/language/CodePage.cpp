@@ -68,6 +68,9 @@ int GetEcrCodePage(int language) {
     return codePage;
 }
 
+// The language SetupCodePage worked with; -1 before it ran.
+int setupLanguage = -1;
+
 }  // namespace
 
 unsigned char* ToEcrTable() { return TheTables().toEcr; }
@@ -94,6 +97,7 @@ std::string GetCodePageName() {
 
 void SetupCodePage(int ecrLanguage) {
     int language = ecrLanguage == -1 ? GetLanguage() : ecrLanguage;
+    setupLanguage = language;
     std::string codePage = GetCodePageName();
     if (IsUtf8Name(codePage)) {
         // Whole lines are converted in the data files; the letter tables stay the identity.
@@ -111,6 +115,12 @@ void SetupCodePage(int ecrLanguage) {
     } else if (!codePage.empty()) {
         ThrowUnknownCodePage();
     }
+}
+
+int EcrCodePageOfUtf8Files() {
+    const int active = Utf8DataFilesCodePage();
+    if (active != 0) return active;
+    return GetEcrCodePage(setupLanguage == -1 ? GetLanguage() : setupLanguage);
 }
 
 void TranslateBytes(const unsigned char* table, char* buffer, size_t len) {

@@ -13,6 +13,10 @@ int GetLanguage();
 std::string GetCodePageName();
 // ecrLanguage is the link's reported language index; -1 takes the INI's.
 void SetupCodePage(int ecrLanguage);
+// The ECR's code page that UTF-8 data files are converted to: the one in use
+// with CodePage = UTF-8, otherwise EcrCodePage (1257 for Latvian). Throws
+// "Unknown INI-file code page" when there is none.
+int EcrCodePageOfUtf8Files();
 void TranslateBytes(const unsigned char* table, char* buffer, size_t len);
 void ToEcrCodePage(char* text, size_t len);
 void ToPcCodePage(char* text, size_t len);

@@ -25,16 +25,20 @@ bool IsUsableEcrCodePage(int codePage) {
 }
 
 bool DataLineToEcr(char* text, size_t length, size_t capacity, std::string& why) {
-    if (ecrCodePage == 0) return true;
+    return DataLineToEcr(ecrCodePage, text, length, capacity, why);
+}
+
+bool DataLineToEcr(int codePage, char* text, size_t length, size_t capacity, std::string& why) {
+    if (codePage == 0) return true;
     std::string converted;
-    platform::ConversionResult result = platform::Utf8ToCodePage(ecrCodePage, std::string_view(text, length), converted);
-    const size_t byte = result.position + 1;
+    platform::ConversionResult result = platform::Utf8ToCodePage(codePage, std::string_view(text, length), converted);
+    const unsigned byte = static_cast<unsigned>(result.position + 1);
     switch (result.fault) {
     case platform::ConversionFault::InvalidInput:
-        why = FormatString("byte %zu is not valid UTF-8", byte);
+        why = FormatString("byte %u is not valid UTF-8", byte);
         return false;
     case platform::ConversionFault::Unmappable:
-        why = FormatString("the character at byte %zu is not in code page %d", byte, ecrCodePage);
+        why = FormatString("the character at byte %u is not in code page %d", byte, codePage);
         return false;
     case platform::ConversionFault::None:
         break;
@@ -54,7 +58,8 @@ std::string EcrTextToDataFile(const char* text, std::string& why) {
     platform::ConversionResult result = platform::CodePageToUtf8(ecrCodePage, text, converted);
     if (result.fault != platform::ConversionFault::None) {
         const size_t at = result.position;
-        why = FormatString("byte %zu (0x%02X) is no character of code page %d, written as U+FFFD", at + 1,
+        why = FormatString("byte %u (0x%02X) is no character of code page %d, written as U+FFFD",
+                           static_cast<unsigned>(at + 1),
                            static_cast<unsigned>(static_cast<unsigned char>(text[at])), ecrCodePage);
     }
     return converted;

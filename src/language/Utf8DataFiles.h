@@ -18,6 +18,8 @@ bool IsUsableEcrCodePage(int codePage);
 // within `capacity`. False, with `why` naming the byte position (counted
 // from 1) and the reason, when the line cannot be converted.
 bool DataLineToEcr(char* text, size_t length, size_t capacity, std::string& why);
+// The same from UTF-8 to `ecrCodePage` (0: the line is left as it is).
+bool DataLineToEcr(int ecrCodePage, char* text, size_t length, size_t capacity, std::string& why);
 
 // The NUL-terminated ECR text as a data-file line. A byte that the ECR's code
 // page leaves undefined becomes U+FFFD and `why` says where.

@@ -450,11 +450,16 @@ TEST_P(FaultMatrix, OutcomeFollowsTheLinkRules) {
         }
         lines.resize(static_cast<size_t>(expected.records));
         for (const std::string& line : lines) file += line + "\r\n";
-        // The file is created when the transfer begins, before the register is asked.
-        const bool begun = !failed || expected.stopStep != Step::Status;
-        EXPECT_EQ(bench.box.Exists("sales.txt"), begun);
-        if (begun) {
+        // The file takes its name only when the transfer reached its end (a
+        // failed clear comes after it); a read that failed earlier keeps the
+        // records it received in "sales.txt.partial".
+        const bool complete = !failed || expected.stopStep == Step::Clear;
+        EXPECT_EQ(bench.box.Exists("sales.txt"), complete);
+        if (complete) {
             EXPECT_EQ(bench.box.ReadFile("sales.txt"), file);
+        } else {
+            EXPECT_EQ(bench.box.ReadFile("sales.txt.partial"), file);
+            EXPECT_EQ(bench.box.Exists("sales.txt.partial"), !file.empty());
         }
     }
 }

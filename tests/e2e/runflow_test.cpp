@@ -310,7 +310,7 @@ TEST(RunFlow, RunsWithoutAConsoleReaderOrKilledMidwayLoseNothing) {
     EXPECT_EQ(std::count(departments.begin(), departments.end(), '\n'), 8) << departments;
 
     // A read killed while the ECR holds back its sixth frame: the five records
-    // received are already in the file, each a whole line.
+    // received are already in the ".partial" file beside it, each a whole line.
     ecr.reset();
     ecr = std::make_unique<Simulator>(box.Dir(), std::vector<std::string>{"--fault", "slow=20000@read#5"});
     int null = open("/dev/null", O_WRONLY);
@@ -319,13 +319,14 @@ TEST(RunFlow, RunsWithoutAConsoleReaderOrKilledMidwayLoseNothing) {
     std::string partial;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-        partial = box.ReadFile("fin.txt");
+        partial = box.ReadFile("fin.txt.partial");
         if (std::count(partial.begin(), partial.end(), '\n') >= 5) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(killed, SIGKILL);
     waitpid(killed, &status, 0);
-    partial = box.ReadFile("fin.txt");
+    partial = box.ReadFile("fin.txt.partial");
+    EXPECT_FALSE(box.Exists("fin.txt"));
     EXPECT_EQ(std::count(partial.begin(), partial.end(), '\n'), 5) << partial;
     EXPECT_TRUE(partial.size() >= 2 && partial.compare(partial.size() - 2, 2, "\r\n") == 0) << partial;
 }

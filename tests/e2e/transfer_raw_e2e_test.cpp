@@ -222,13 +222,15 @@ TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
         EXPECT_FALSE(SentEndFrame(s.sim));
     }
     {
-        // The line drops in the middle of a read: the records already read stay.
+        // The line drops in the middle of a read: the records already read stay
+        // beside the file, which is not created.
         DriverSandbox probe;
         probe.WriteFile("served.txt", "line 1\nline 2\nline 3\n");
         Session s({"--serve", "0x73=" + probe.PathOf("served.txt"), "--fault", "drop@read#2"});
         RunResult run = s.box.Run({"115", "head.txt"});
         EXPECT_EQ(run.exitCode, 1) << run.output;
-        EXPECT_EQ(s.box.ReadFile("head.txt"), "line 1\r\nline 2\r\n");
+        EXPECT_EQ(s.box.ReadFile("head.txt.partial"), "line 1\r\nline 2\r\n");
+        EXPECT_FALSE(s.box.Exists("head.txt"));
     }
     {
         // A read and clear that fails while reading sends no clear command.
@@ -242,14 +244,14 @@ TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
         EXPECT_FALSE(SentCommand(s.sim, 0x50));
     }
     {
-        // No answer to the read command: the file was already created empty.
+        // No answer to the read command: the file stays as it was.
         Session s({"--fault", "silent@command"});
         s.box.WriteFile("fc.txt", "stale\r\n");
         RunResult run = s.box.Run({"87", "fc.txt"});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.output.find("\nCommunication error: Data frame send error\n"), std::string::npos)
             << run.output;
-        EXPECT_TRUE(s.box.Exists("fc.txt"));
-        EXPECT_EQ(s.box.ReadFile("fc.txt"), "");
+        EXPECT_EQ(s.box.ReadFile("fc.txt"), "stale\r\n");
+        EXPECT_FALSE(s.box.Exists("fc.txt.partial"));
     }
 }

@@ -128,20 +128,23 @@ TEST(TransferOutputFile, TextAndBinaryRecords) {
 
     auto text = CreateOutputDataFile(FileKindSortedText);
     text->Open(path.c_str());
-    EXPECT_EQ(dir.Read("out.txt"), "");  // emptied at Open
+    // The old file stays until the read is complete; the records go beside it.
+    EXPECT_EQ(dir.Read("out.txt"), "old content");
     text->WriteRecord("1,\"a\"", 5);
     // Each record reaches the file at once: a run killed now keeps it whole.
-    EXPECT_EQ(dir.Read("out.txt"), "1,\"a\"\r\n");
+    EXPECT_EQ(dir.Read("out.txt.partial"), "1,\"a\"\r\n");
     text->WriteRecord("cut\0here", 8);
     text->WriteRecord("", 0);
     text->Close();
     text->Close();
     EXPECT_EQ(dir.Read("out.txt"), "1,\"a\"\r\ncut\r\n\r\n");
+    EXPECT_FALSE(fs::exists(dir.PathOf("out.txt.partial")));
+    EXPECT_EQ(text->Abandon(), "");  // complete: nothing to abandon
 
     auto binary = CreateOutputDataFile(FileKindBinary);
     binary->Open(dir.PathOf("dump.bin").c_str());
     binary->WriteRecord("\x01\0\x02", 3);
-    EXPECT_EQ(dir.Read("dump.bin"), std::string("\x01\0\x02", 3));
+    EXPECT_EQ(dir.Read("dump.bin.partial"), std::string("\x01\0\x02", 3));
     binary->WriteRecord("\0", 1);
     binary->Close();
     EXPECT_EQ(dir.Read("dump.bin"), std::string("\x01\0\x02\0", 4));
@@ -153,6 +156,30 @@ TEST(TransferOutputFile, TextAndBinaryRecords) {
         EXPECT_EQ(e.GetMessage(), "Unable to open file '" + dir.PathOf("no/such/dir") + "'");
     }
     EXPECT_THROW(CreateOutputDataFile(0), InternalErrorException);
+}
+
+TEST(TransferOutputFile, AnAbandonedReadKeepsTheOldFileAndWhatArrived) {
+    TempDir dir;
+    const std::string path = dir.PathOf("fin.txt");
+    std::ofstream(path) << "yesterday";
+
+    auto text = CreateOutputDataFile(FileKindText);
+    text->Open(path.c_str());
+    text->WriteRecord("1,2", 3);
+    EXPECT_EQ(text->Abandon(), "File '" + path + "' left as it was; what was received is in '" + path + ".partial'");
+    EXPECT_EQ(dir.Read("fin.txt"), "yesterday");
+    EXPECT_EQ(dir.Read("fin.txt.partial"), "1,2\r\n");
+
+    // Nothing received: no empty ".partial" is left behind.
+    auto empty = CreateOutputDataFile(FileKindText);
+    empty->Open(dir.PathOf("new.txt").c_str());
+    EXPECT_EQ(empty->Abandon(), "Nothing received: file '" + dir.PathOf("new.txt") + "' not created");
+    EXPECT_FALSE(fs::exists(dir.PathOf("new.txt")));
+    EXPECT_FALSE(fs::exists(dir.PathOf("new.txt.partial")));
+
+    // A ".partial" that is not a plain file is never written through.
+    fs::create_directory(dir.PathOf("odd.txt.partial"));
+    EXPECT_THROW(CreateOutputDataFile(FileKindText)->Open(dir.PathOf("odd.txt").c_str()), FileIoException);
 }
 
 TEST(TransferOutputFile, LostWritesAreReported) {

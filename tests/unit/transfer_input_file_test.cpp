@@ -13,6 +13,7 @@
 #include "errors/Exceptions.h"
 #include "fileIo/InputDataFile.h"
 #include "support/TempDir.h"
+#include "tools/FieldChecks.h"
 #include "tools/FieldTools.h"
 #include "tools/RunState.h"
 
@@ -105,7 +106,7 @@ TEST(TransferInputFile, SortedFileReportsDuplicatesAndHonoursIgnoreDuplicates) {
     DataErrorFlag = false;
 }
 
-TEST(TransferInputFile, QuicksortMatchesStdSortOnAdversarialInputs) {
+TEST(TransferInputFile, SortOrdersAdversarialInputsAndMovesEntriesWhole) {
     const int n = 200000;  // deep enough to overflow the stack if recursion followed the worst side
     std::vector<std::vector<int64_t>> inputs(6);
     std::mt19937_64 random(12345);
@@ -250,4 +251,50 @@ TEST(TransferInputFile, MillionLineFileLoadsSortedFromTheIndexOnly) {
     EXPECT_EQ(big.file->GetRecord(999999, buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "1000000,\"item\"\r\n");
     EXPECT_FALSE(DataErrorFlag);
+}
+
+namespace {
+
+// Two fields: a number 1 to 99 and a name of at most 5 characters.
+int PairCheck(int phase, OperationDescriptor* d) {
+    if (phase != PhaseCheck) return 0;
+    return SplitIntoFields(d->text, 2) && CheckNumberField(0, "number", 1, 99) && CheckNameField(1, 5) ? 1 : 0;
+}
+
+}  // namespace
+
+TEST(TransferInputFile, EveryRefusedLineNamesItsReason) {
+    TempDir dir;
+    DataErrorFlag = false;
+    const std::string content = std::string("1,\"ok\"\r\n") +   // 1 good
+                                "2,\"a\x02" "b\"\r\n" +           // 2 STX: a link byte
+                                "3,\"ab\rc\"\r\n" +               // 3 CR inside the line
+                                "4,\"a\tb\"\r\n" +                // 4 a tab in a name
+                                "5\r\n" +                         // 5 one field
+                                "500,\"x\"\r\n" +                 // 6 out of range
+                                "7,\"toolong\"\r\n" +             // 7 name too long
+                                "\r\n" +                          // 8 empty
+                                std::string("9,\"n\0l\"\r\n", 9) +  // 9 NUL
+                                "1,\"again\"\r\n";                // 10 duplicate of line 1
+    Loaded loaded = Load(FileKindSortedText, dir.Write("pairs.txt", content), PairCheck);
+    // The console line stays as it always was.
+    EXPECT_NE(loaded.console.find("Line 2     - empty or bad format\n"), std::string::npos) << loaded.console;
+    std::vector<std::string> reasons;
+    for (const RefusedLine& refused : loaded.file->RefusedLines())
+        reasons.push_back(std::to_string(refused.line) + ": " + refused.reason);
+    EXPECT_EQ(reasons, (std::vector<std::string>{
+                           "1: record number not unique: a later line has the same number",
+                           "2: byte 5 is the control byte STX, which the line to the ECR reserves",
+                           "3: byte 6 is the control byte CR, which the line to the ECR reserves",
+                           "4: name holds the control byte 0x09 at character 2",
+                           "5: 1 field, 2 expected",
+                           "6: field 1 (number) must be a whole number 1 to 99",
+                           "7: name longer than 5 characters",
+                           "8: empty line",
+                           "9: byte 5 is a NUL byte",
+                       }));
+    std::vector<std::string> records = AllRecords(*loaded.file);
+    EXPECT_EQ(records, (std::vector<std::string>{"1,\"again\"\r\n"}));
+    EXPECT_TRUE(DataErrorFlag);
+    DataErrorFlag = false;
 }
