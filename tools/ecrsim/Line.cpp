@@ -236,7 +236,11 @@ int Line::TakeNotifyEvents() {
             // A close stays reported even when the next run opened the line
             // in the same batch: the old run is over either way.
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                if (driverOpens > 0 && --driverOpens == 0) result = -1;
+                if (driverOpens > 0 && --driverOpens == 0) {
+                    result = -1;
+                    // Marks where one driver run ends in the log.
+                    log.Note("driver closed the line");
+                }
             }
             p += sizeof(inotify_event) + event->len;
         }
