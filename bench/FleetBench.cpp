@@ -38,10 +38,20 @@ struct Figures {
 
 size_t CountLines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-std::string LastLine(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    size_t cut = text.find_last_of("\r\n");
-    return cut == std::string::npos ? text : text.substr(cut + 1);
+// The last `count` non-empty lines (progress lines end in CR), joined by " | ".
+std::string LastLines(const std::string& text, int count) {
+    std::vector<std::string> lines;
+    size_t end = text.size();
+    while (end > 0 && static_cast<int>(lines.size()) < count) {
+        size_t cut = text.find_last_of("\r\n", end - 1);
+        size_t begin = cut == std::string::npos ? 0 : cut + 1;
+        if (end > begin) lines.insert(lines.begin(), text.substr(begin, end - begin));
+        if (cut == std::string::npos) break;
+        end = cut;
+    }
+    std::string joined;
+    for (const std::string& line : lines) joined += (joined.empty() ? "" : " | ") + line;
+    return joined;
 }
 
 // Fields of one CSV line; quoted fields may hold commas and doubled quotes.
@@ -121,7 +131,7 @@ public:
             } else if (figures.problem.empty()) {
                 figures.problem = "register " + std::to_string(n) + ": exit code " + std::to_string(cost.exitCode) +
                                   ", " + std::to_string(records) + " records: " +
-                                  LastLine(ReadWholeFile(workDirs[n - 1] + "/console.txt"));
+                                  LastLines(ReadWholeFile(workDirs[n - 1] + "/console.txt"), 2);
             }
         }
         return figures;
@@ -156,7 +166,7 @@ public:
         figures.fleetCpu = cost.ownCpuSeconds;
         // The drivers are kvtfleet's children: wait4 counts them with it.
         figures.driversCpu = std::max(0.0, cost.cpuSeconds - cost.ownCpuSeconds);
-        CountCompleted(LastLine(ReadWholeFile(output)), figures);
+        CountCompleted(LastLines(ReadWholeFile(output), 1), figures);
         if (cost.exitCode != 0 && figures.problem.empty())
             figures.problem = "kvtfleet exit code " + std::to_string(cost.exitCode);
         return figures;
