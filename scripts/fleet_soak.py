@@ -78,19 +78,23 @@ class Attempt(soak.DriverRun):
 
 
 def split_runs(log):
-    """The simulator's log cut into driver runs: each ends where the driver
-    closed the line (a note on what that close broke off belongs to the run it
-    ended); a run the simulator did not outlive (a "drop") ends with the log."""
-    runs, current = [], []
+    """The simulator's log cut into driver runs. A run ends where the driver
+    closed the line; what the simulator logs after that until the next status
+    request (the last bytes the run wrote before it closed, a note on the
+    transfer the close broke off) still belongs to it; a close with no status
+    request before it is a run that sent nothing. A run the simulator
+    did not outlive (a "drop") ends with the log."""
+    runs, current, closed = [], [], False
     for line in log:
         if line == "NOTE driver closed the line":
-            runs.append(current)
-            current = []
-        elif line.startswith("NOTE line closed") and not current and runs:
-            runs[-1].append(line)
+            # Closed again without a status request: a run that sent nothing.
+            runs.append(current if not closed else [])
+            current, closed = runs[-1], True
+        elif closed and line.startswith("IN  02 83"):
+            current, closed = [line], False
         else:
             current.append(line)
-    if any(line.startswith("IN ") for line in current):
+    if not closed and any(line.startswith("IN ") for line in current):
         runs.append(current)
     return runs
 
