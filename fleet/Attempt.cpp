@@ -51,8 +51,10 @@ std::string ReadTextFile(const std::string& path) {
 
 AttemptReport AnalyseConsole(const std::string& console, const std::string& log) {
     AttemptReport report;
+    std::string beforeLast;
     for (const std::string& line : ConsoleLines(console)) {
         if (line.empty()) continue;
+        beforeLast = report.lastLine;
         report.lastLine = line;
         if (line == ClearingDataLine) report.reachedClear = true;
         for (const char* prefix : {"Records read:", "Records sent:"}) {
@@ -60,6 +62,8 @@ AttemptReport AnalyseConsole(const std::string& console, const std::string& log)
             if (count >= 0) report.records = count;
         }
     }
+    // A failed run ends with "Completed with errors": the line before it says why.
+    if (report.lastLine == "Completed with errors" && !beforeLast.empty()) report.lastLine = beforeLast;
     report.statusUnanswered = log.find("ECR didn't respond to status request.") != std::string::npos;
     return report;
 }

@@ -68,8 +68,8 @@ void CheckArchiveOnly(const std::string& archive) {
 }  // namespace
 
 int CheckJob(const Job& job, const DriverIni& ini, const std::string& driverPath, bool offline) {
-    std::printf("Job %s: %zu register(s), %zu step(s), up to %d at once\n", job.path.c_str(), job.registers.size(),
-                job.steps.size(), job.parallel);
+    std::printf("Job %s: %d register(s), %d step(s), up to %d at once\n", job.path.c_str(),
+                static_cast<int>(job.registers.size()), static_cast<int>(job.steps.size()), job.parallel);
     for (const JobStep& step : job.steps) {
         std::printf("  step %d: %d %s (%s)%s%s\n", step.number, step.typedCommand, step.command.name.c_str(),
                     StepKindName(step.command.kind), step.file.empty() ? "" : (" " + step.file).c_str(),
@@ -97,8 +97,9 @@ int CheckJob(const Job& job, const DriverIni& ini, const std::string& driverPath
                 result = 1;
                 continue;
             }
-            std::printf("step %d: %s: %lld record(s) to send, %lld line(s) refused (names of up to %d characters)\n",
-                        step.number, file.c_str(), check.records, check.unusedLines, OfflineNameLength);
+            std::printf("step %d: %s: %s record(s) to send, %s line(s) refused (names of up to %d characters)\n",
+                        step.number, file.c_str(), std::to_string(check.records).c_str(),
+                        std::to_string(check.unusedLines).c_str(), OfflineNameLength);
             if (check.unusedLines > 0 && result == 0) result = 2;
             continue;
         }

@@ -9,10 +9,12 @@
 
 #include "fleet/Attempt.h"
 #include "fleet/DriverIni.h"
+#include "fleet/FleetError.h"
 #include "fleet/RunFolder.h"
 #include "fleet/Verify.h"
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
+#include "platform/LockedFile.h"
 #include "platform/Profile.h"
 
 namespace fs = std::filesystem;
@@ -260,8 +262,9 @@ std::string Runner::LaneText(const Lane& lane, int64_t now) const {
         state = "step " + job.steps[lane.steps[lane.next]].Label() + " retry in " +
                 std::to_string((lane.notBefore - now + 999) / 1000) + " s";
     }
-    std::snprintf(text, sizeof text, "ECR_%-4d %zu/%zu  %s", lane.registerNumber, std::min(lane.next, lane.steps.size()),
-                  lane.steps.size(), state.c_str());
+    std::snprintf(text, sizeof text, "ECR_%-4d %d/%d  %s", lane.registerNumber,
+                  static_cast<int>(std::min(lane.next, lane.steps.size())), static_cast<int>(lane.steps.size()),
+                  state.c_str());
     return text;
 }
 
@@ -343,4 +346,35 @@ void Runner::Run() {
     }
     Draw(platform::MonotonicMilliseconds(), true);
     Save();
+}
+
+void ReconcileInterruptedAttempts(const Job& job, const std::string& runDir, std::vector<StepRecord>& records) {
+    for (StepRecord& record : records) {
+        const JobStep* step = job.FindStep(record.step);
+        if (step == nullptr || record.Settled() || record.lastAttempt <= 0) continue;
+        fs::path attempt = fs::path(StepFolder(runDir, record.registerNumber, *step)) / std::to_string(record.lastAttempt);
+        if (fs::exists(attempt / ExitCodeFileName) || !fs::exists(attempt)) continue;
+        // The driver holds its log locked while it runs.
+        if (fs::exists(attempt / "KVT5100.log")) {
+            platform::LockedFile log;
+            if (!log.Open((attempt / "KVT5100.log").string()))
+                throw FleetError("A driver still runs in '" + attempt.string() + "': wait for it to end, then resume");
+        }
+        AttemptReport report = ReadAttempt(attempt.string());
+        record.lastLine = report.lastLine;
+        record.records = report.records;
+        if (report.lastLine == "Completed OK" && step->verifyStep == 0) {
+            record.status = StepStatus::Completed;
+            record.exitCode = 0;
+        } else if ((step->command.kind == StepKind::ReadClear && report.reachedClear) ||
+                   (step->command.kind == StepKind::Command && !report.statusUnanswered)) {
+            record.status = StepStatus::ClearUnknown;
+        } else {
+            record.status = StepStatus::Failed;
+        }
+        if (!step->file.empty() && step->command.kind != StepKind::Command)
+            record.dataFile = Relative((attempt / StepFileName(*step)).string(), runDir);
+        std::ofstream(attempt / ExitCodeFileName, std::ios::binary)
+            << "unknown (kvtfleet ended during this attempt)\n";
+    }
 }

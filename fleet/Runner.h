@@ -48,3 +48,9 @@ public:
 
 // The step's folder of a register: ECR_<n>/<step>-<command>.
 std::string StepFolder(const std::string& runDir, int registerNumber, const JobStep& step);
+
+// Attempts whose end a run never saw (kvtfleet itself was killed, the power
+// went) are decided from what they left before a resume: "Completed OK" is
+// completed, a read and clear that reached "Clearing data" is clear unknown,
+// anything else failed. FleetError when a driver still runs in one of them.
+void ReconcileInterruptedAttempts(const Job& job, const std::string& runDir, std::vector<StepRecord>& records);

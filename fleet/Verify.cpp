@@ -39,6 +39,36 @@ struct LoadedFile {
     uint32_t unusedLines = 0;  // refused or duplicate lines
 };
 
+// The driver's globals a check reads, set for one comparison and put back
+// after it.
+class DriverSettings {
+public:
+    DriverSettings(const std::string& delimiter, bool ignoreDuplicates, int nameLength)
+        : delimiter(FileDelimiter), ignore(IgnoreDuplicates), level(TheEcrComm().ecrLevel),
+          names(TheEcrComm().ecrNameLength), dataError(DataErrorFlag) {
+        FileDelimiter = delimiter;
+        IgnoreDuplicates = ignoreDuplicates ? 1 : 0;
+        TheEcrComm().ecrLevel = ComparedLevel;
+        TheEcrComm().ecrNameLength = nameLength;
+    }
+    ~DriverSettings() {
+        FileDelimiter = delimiter;
+        IgnoreDuplicates = ignore;
+        TheEcrComm().ecrLevel = level;
+        TheEcrComm().ecrNameLength = names;
+        DataErrorFlag = dataError;
+    }
+    DriverSettings(const DriverSettings&) = delete;
+    DriverSettings& operator=(const DriverSettings&) = delete;
+
+private:
+    std::string delimiter;
+    int ignore;
+    int32_t level;
+    int32_t names;
+    bool dataError;
+};
+
 std::string Chomp(const char* text) {
     std::string line(text, strnlen(text, RecordTextSize));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
@@ -108,10 +138,7 @@ VerifyResult VerifySend(const VerifyInput& input) {
     VerifyResult result;
     // The driver's globals as the send had them, with a register wide enough
     // for any name.
-    FileDelimiter = input.delimiter;
-    IgnoreDuplicates = input.ignoreDuplicates ? 1 : 0;
-    TheEcrComm().ecrLevel = ComparedLevel;
-    TheEcrComm().ecrNameLength = ComparedNameLength;
+    DriverSettings settings(input.delimiter, input.ignoreDuplicates, ComparedNameLength);
     OperationDescriptor limits{};
     limits.commandNumber = input.send.number;
     input.send.handler(PhaseDescribe, &limits);
@@ -141,7 +168,6 @@ VerifyResult VerifySend(const VerifyInput& input) {
     } catch (const Exception& error) {
         note(error.GetMessage());
     }
-    DataErrorFlag = false;
     if (sentPath != input.sentFile) fs::remove(sentPath);
     result.matched = result.differenceCount == 0;
     return result;
@@ -150,9 +176,7 @@ VerifyResult VerifySend(const VerifyInput& input) {
 FileCheck CheckSendFile(const CommandInfo& send, const std::string& path, const std::string& delimiter,
                         int nameLength) {
     FileCheck check;
-    FileDelimiter = delimiter;
-    TheEcrComm().ecrLevel = ComparedLevel;
-    TheEcrComm().ecrNameLength = nameLength;
+    DriverSettings settings(delimiter, false, nameLength);
     try {
         LoadedFile loaded = Load(send, path, UINT32_MAX);
         check.records = static_cast<long long>(loaded.records.size());
@@ -160,6 +184,5 @@ FileCheck CheckSendFile(const CommandInfo& send, const std::string& path, const 
     } catch (const Exception& error) {
         check.error = error.GetMessage();
     }
-    DataErrorFlag = false;
     return check;
 }

@@ -140,6 +140,7 @@ int Resume(const Arguments& args) {
         if (!known) throw FleetError("The state file does not belong to job.ini in '" + runDir + "'");
     }
     CheckArchive(fs::path(runDir).string(), job.minFreeMegabytes);
+    ReconcileInterruptedAttempts(job, runDir, records);
     return RunSteps(job, runDir, records);
 }
 

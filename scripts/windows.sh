@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows driver build-win/KVT5100.exe (MinGW-w64, statically
-# linked) and its package, then runs the tests under Wine: the unit tests
+# Builds the Windows driver build-win/KVT5100.exe and build-win/kvtfleet.exe
+# (MinGW-w64, statically linked) and their package, then runs the tests under Wine: the unit tests
 # cross-built, and the end-to-end tests of build/ against the Windows program,
 # with the simulated ECR on ptys that Wine sees as COM ports.
 set -euo pipefail
@@ -23,13 +23,15 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCM
 cmake --build build-win -j2
 (cd build-win && cpack >/dev/null && ls KVT5100-*-win64.zip)
 
-# The program must run with no DLL beside it: only system DLLs are imported.
-imports=$(x86_64-w64-mingw32-objdump -p build-win/KVT5100.exe | sed -n 's/^\s*DLL Name: //p')
-for dll in $imports; do
-    case "${dll,,}" in
-        kernel32.dll | msvcrt.dll | ws2_32.dll | advapi32.dll | user32.dll) ;;
-        *) echo "KVT5100.exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
-    esac
+# The programs must run with no DLL beside them: only system DLLs are imported.
+for program in KVT5100.exe kvtfleet.exe; do
+    imports=$(x86_64-w64-mingw32-objdump -p "build-win/$program" | sed -n 's/^\s*DLL Name: //p')
+    for dll in $imports; do
+        case "${dll,,}" in
+            kernel32.dll | msvcrt.dll | ws2_32.dll | advapi32.dll | user32.dll) ;;
+            *) echo "$program imports $dll, which Windows does not ship" >&2; exit 1 ;;
+        esac
+    done
 done
 
 # Wine in a prefix of its own, without a display; its chatter goes to a file.
@@ -68,5 +70,5 @@ for link in "$WINEPREFIX"/dosdevices/com*; do
     esac
 done
 
-KVT_TEST_DRIVER=$root/build-win/KVT5100.exe KVT_TEST_LAUNCHER=wine KVT_TEST_LAUNCHER_LOG=$wine_log \
+KVT_TEST_DRIVER=$root/build-win/KVT5100.exe KVT_TEST_FLEET=$root/build-win/kvtfleet.exe KVT_TEST_LAUNCHER=wine KVT_TEST_LAUNCHER_LOG=$wine_log \
     KVT_TEST_COM_PORTS=$ports ctest --test-dir build -L e2e --output-on-failure -j2

@@ -163,7 +163,9 @@ bool StopRequested() { return stopRequested != 0; }
 
 void WaitForChildEvent(int64_t timeoutMs) {
     std::vector<HANDLE> handles;
-    if (stopEvent != nullptr) handles.push_back(stopEvent);
+    // The event stays set once a stop was asked for: from then on only the
+    // children's ends and the time-out wake the loop.
+    if (stopEvent != nullptr && !stopRequested) handles.push_back(stopEvent);
     for (HANDLE child : runningChildren) {
         if (handles.size() >= MAXIMUM_WAIT_OBJECTS) break;
         handles.push_back(child);
