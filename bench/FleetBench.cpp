@@ -228,14 +228,16 @@ private:
     std::string fleetCopy;
 };
 
-void PrintRow(const char* startedBy, const Figures& figures, const Figures& alone, int registers) {
+// One row; `alone` is the one-register figure the row is compared with
+// (none for that row itself).
+void PrintRow(const char* startedBy, const Figures& figures, const Figures* alone) {
     std::printf("%-17s %9d %7.2f ", startedBy, figures.registers, figures.wall);
-    if (&figures == &alone) std::printf("%6s", "-");
-    else std::printf("%6.3f", figures.wall / alone.wall);
+    if (alone == nullptr) std::printf("%6s", "-");
+    else std::printf("%6.3f", figures.wall / alone->wall);
     std::printf(" %11.2f %14.2f ", figures.driversCpu, figures.simulatorsCpu);
     if (figures.fleetCpu < 0) std::printf("%17s", "-");
     else std::printf("%7.2f (%5.2f %%)", figures.fleetCpu, 100.0 * figures.fleetCpu / figures.wall);
-    std::printf(" %5.0f %%  %d/%d\n", figures.busyPercent, figures.complete, registers);
+    std::printf(" %5.0f %%  %d/%d\n", figures.busyPercent, figures.complete, figures.registers);
     if (!figures.problem.empty()) std::printf("    %s\n", figures.problem.c_str());
 }
 
@@ -253,20 +255,25 @@ void RunFleetBench(const FleetBenchOptions& options) {
     std::fflush(stdout);
     FleetSetup setup(options);
     Figures alone = setup.DriversDirectly(1);
-    PrintRow("drivers directly", alone, alone, 1);
+    PrintRow("drivers directly", alone, nullptr);
     std::fflush(stdout);
     Figures all = setup.DriversDirectly(options.registers);
-    PrintRow("drivers directly", all, alone, options.registers);
+    PrintRow("drivers directly", all, &alone);
     std::fflush(stdout);
+    if (!options.driver.launcher.empty()) {
+        // kvtfleet starts the driver itself, without the launcher.
+        std::printf("    (a driver run through %s: the kvtfleet rows are left out)\n\n", options.driver.launcher.c_str());
+        return;
+    }
     if (!setup.HasFleet()) {
         std::printf("    (kvtfleet not found at %s: its rows are left out)\n\n", options.fleetProgram.c_str());
         return;
     }
     Figures fleetAlone = setup.FleetJob(1);
-    PrintRow("kvtfleet", fleetAlone, fleetAlone, 1);
+    PrintRow("kvtfleet", fleetAlone, nullptr);
     std::fflush(stdout);
     Figures fleetAll = setup.FleetJob(options.registers);
-    PrintRow("kvtfleet", fleetAll, fleetAlone, options.registers);
+    PrintRow("kvtfleet", fleetAll, &fleetAlone);
     double ratio = fleetAll.wall / fleetAlone.wall;
     double cpuPercent = 100.0 * fleetAll.fleetCpu / fleetAll.wall;
     std::printf("    kvtfleet, %d registers: ratio %s (target %.2f or less), kvtfleet CPU %s (target under %.0f %% "
