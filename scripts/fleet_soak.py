@@ -17,6 +17,7 @@ simulator's log and its state: a read-and-clear step either completed with
 its report on disk and cleared exactly once, or left the report untouched, or
 says "clear unknown"; nothing else on the register changed.
 """
+import csv
 import json
 import os
 import re
@@ -101,7 +102,6 @@ def split_runs(log):
 
 def summary_rows(run_dir):
     """summary.csv as dictionaries; None when the header is not the agreed one."""
-    import csv
     with open(os.path.join(run_dir, "summary.csv"), newline="", encoding="utf-8") as f:
         rows = list(csv.reader(f))
     if not rows or ",".join(rows[0]) != HEADER:
