@@ -27,6 +27,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import soak  # noqa: E402
 
