@@ -16,6 +16,7 @@ class Runner {
 public:
     // `ini` is the run folder's copy, which the driver copy reads.
     Runner(const Job& job, const DriverIni& ini, std::string runDir, std::vector<StepRecord>& records);
+    ~Runner();
     // Returns when every register is done or stopped.
     void Run();
     bool Stopped() const { return stopped; }
@@ -41,9 +42,6 @@ private:
     bool stopped = false;
     int64_t lastDraw = 0;
     int drawnLines = 0;
-
-public:
-    ~Runner();
 };
 
 // The step's folder of a register: ECR_<n>/<step>-<command>.

@@ -360,3 +360,26 @@ TEST(Fleet, BadJobsAreRefusedBeforeAnyRegisterIsTouched) {
     EXPECT_EQ(box.Run({"check", "--offline", "good.ini"}).exitCode, 2);
     EXPECT_TRUE(sim.Received().empty());
 }
+
+// check asks the driver to check each send file for each register (/C):
+// the register answers its status request, no command frame goes out.
+TEST(Fleet, CheckHasTheDriverCheckEveryFileWithoutSendingIt) {
+    FleetSandbox box;
+    fs::create_directory(box.Dir() + "/sim");
+    Simulator sim(box.Dir() + "/sim");
+    box.WriteIni(FleetIni({sim.LinkPath()}));
+    {
+        DriverSandbox driver;
+        driver.WriteIni(TestIni(sim.LinkPath()));
+        if (driver.Run({"/C"}).output.find("Bad command line switch") != std::string::npos)
+            GTEST_SKIP() << "the driver has no file check (/C) yet";
+    }
+    box.WriteFile("prices.txt", "4750000000016,150,\"Milk 1l\",2,5,1\nnot a record\n");
+    box.WriteFile("rollout.ini", "[Job]\nRegisters = 1\nArchive = archive\n[Steps]\n1 = 200 prices.txt\n");
+    RunResult result = box.Run({"check", "rollout.ini"});
+    EXPECT_EQ(result.exitCode, 2) << result.output;
+    EXPECT_NE(result.output.find("Line 2"), std::string::npos) << result.output;
+    for (const auto& sequence : sim.Received())
+        EXPECT_FALSE(sequence.size() > 1 && sequence[0] == 0x02 && sequence[1] == 0x51) << Hex(sequence);
+    EXPECT_FALSE(fs::exists(box.PathOf("archive")));
+}
