@@ -12,6 +12,10 @@
 //  2. Loading an input file of M PLU lines through the driver library the
 //     way the PLU table send does (check every line, sort, drop duplicates):
 //     time and peak memory.
+//  3. Many registers: N simulated registers each read at once, by N drivers
+//     started directly and by one kvtfleet job, against one register alone:
+//     wall times, their ratio, the CPU of kvtfleet, the drivers and the
+//     simulators, and how busy the machine was.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "BenchProcess.h"
+#include "FleetBench.h"
 #include "driver/Operation.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
@@ -59,6 +64,9 @@ struct Options {
     std::vector<int> bauds;
     bool transfers = true;
     bool load = true;
+    bool fleet = true;
+    int registers = 32;
+    std::string fleetProgram;  // default: kvtfleet beside the driver
     bool keep = false;
     DriverCommand driver{KVT5100_PATH, ""};
     std::string comLink;
@@ -66,8 +74,9 @@ struct Options {
 
 [[noreturn]] void Usage(const char* message) {
     std::printf("kvtbench: %s\n"
-                "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load] [--keep]\n"
-                "                [--driver PROGRAM] [--launcher COMMAND] [--com-link DIR/COM<n>]\n",
+                "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load|fleet] [--keep]\n"
+                "                [--driver PROGRAM] [--launcher COMMAND] [--com-link DIR/COM<n>]\n"
+                "                [--registers N] [--fleet PROGRAM]\n",
                 message);
     std::exit(2);
 }
@@ -92,9 +101,15 @@ Options ParseOptions(int argc, char** argv) {
             options.bauds.push_back(PositiveNumber(argv[++i]));
         } else if (name == "--only" && hasValue) {
             std::string what = argv[++i];
-            if (what != "transfers" && what != "load") Usage("--only takes transfers or load");
+            if (what != "transfers" && what != "load" && what != "fleet")
+                Usage("--only takes transfers, load or fleet");
             options.transfers = what == "transfers";
             options.load = what == "load";
+            options.fleet = what == "fleet";
+        } else if (name == "--registers" && hasValue) {
+            options.registers = PositiveNumber(argv[++i]);
+        } else if (name == "--fleet" && hasValue) {
+            options.fleetProgram = argv[++i];
         } else if (name == "--driver" && hasValue) {
             options.driver.program = argv[++i];
         } else if (name == "--launcher" && hasValue) {
@@ -108,23 +123,9 @@ Options ParseOptions(int argc, char** argv) {
         }
     }
     if (options.bauds.empty()) options.bauds = {19200, 115200};
+    if (options.fleetProgram.empty())
+        options.fleetProgram = (std::filesystem::path(options.driver.program).parent_path() / "kvtfleet").string();
     return options;
-}
-
-// A PLU code order that is neither sorted nor reversed: i * 7368787 mod
-// count runs through every number below count once (7368787 is a prime
-// that divides no count used here).
-int64_t ScrambledCode(int64_t i, int64_t count) { return 4750000000000LL + (i * 7368787LL) % count + 1; }
-
-void WritePluFile(const std::string& path, int count) {
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) throw std::runtime_error("cannot write " + path);
-    for (int i = 0; i < count; ++i) {
-        int64_t code = ScrambledCode(i, count);
-        std::fprintf(out, "%lld,%d,\"Item %07d\",%d,%d,%d\r\n", static_cast<long long>(code), 100 + i % 9900,
-                     static_cast<int>(code % 10000000), i % 9, i % 100, 1 + i % 7);
-    }
-    if (std::fclose(out) != 0) throw std::runtime_error("cannot write " + path);
 }
 
 // The INI's port: the device itself, or the COM number of `comLink`
@@ -412,6 +413,15 @@ int main(int argc, char** argv) {
     try {
         if (options.transfers) RunTransfers(options);
         if (options.load) RunLoad(options);
+        if (options.fleet) {
+            if (options.load) std::printf("\n");
+            FleetBenchOptions fleet;
+            fleet.registers = options.registers;
+            fleet.driver = options.driver;
+            fleet.fleetProgram = options.fleetProgram;
+            fleet.keep = options.keep;
+            RunFleetBench(fleet);
+        }
     } catch (const std::exception& failure) {
         std::printf("kvtbench: %s\n", failure.what());
         return 1;

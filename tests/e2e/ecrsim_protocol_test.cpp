@@ -412,6 +412,57 @@ TEST_F(EcrsimTest, FiscalDumpLogoPictureAndPacedWire) {
     EXPECT_NE(sim.Output().find(picture), std::string::npos) << sim.Output();
 }
 
+// Paced in bursts or not, no byte may come before a wire at that speed could
+// have brought it: the command's 5 bytes first, then every byte of the
+// answer (ACK and a 67-byte dump frame) one byte time after the one before.
+// Only a lower bound is checked: a busy machine can make bytes late, never early.
+TEST_F(EcrsimTest, PacedBytesNeverArriveBeforeTheirWireTime) {
+    const int baud = 9600;
+    Simulator sim(dir.Path(), {"--baud", std::to_string(baud)});
+    RawLine line(sim.LinkPath());
+    line.Status();
+    const auto byteTime = std::chrono::nanoseconds(10LL * 1000000000LL / baud);
+    const ByteVector command = Command(0x79);
+    auto start = std::chrono::steady_clock::now();
+    line.Write(command);
+    size_t index = 0;
+    ByteVector answer;
+    while (answer.empty() || answer.back() != 0x0D) {
+        ByteVector byte = line.Read(1);
+        ASSERT_EQ(byte.size(), 1u) << "after " << Hex(answer);
+        auto earliest = start + byteTime * static_cast<int64_t>(command.size() + index + 1);
+        EXPECT_GE(std::chrono::steady_clock::now(), earliest) << "byte " << index << " came early";
+        answer.push_back(byte[0]);
+        ++index;
+    }
+    EXPECT_EQ(answer.size(), 1u + 67u);
+    EXPECT_EQ(answer[0], 0x06);
+}
+
+// Each driver run ends with a note in the log where its last descriptor of
+// the line closed, so that a log of many runs can be cut into them (the last
+// bytes a run wrote before it closed may still follow the note).
+TEST_F(EcrsimTest, LogMarksWhereEachDriverRunClosedTheLine) {
+    Simulator sim(dir.Path());
+    for (int run = 0; run < 2; ++run) {
+        RawLine line(sim.LinkPath());
+        line.Status();
+    }
+    const std::string marker = "NOTE driver closed the line\n";
+    auto count = [&] {
+        std::string log = sim.Log();
+        size_t found = 0;
+        for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) ++found;
+        return found;
+    };
+    for (int i = 0; i < 500 && count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string log = sim.Log();
+    ASSERT_EQ(count(), 2u) << log;
+    size_t first = log.find(marker);
+    EXPECT_NE(log.substr(0, first).find("IN  02 83"), std::string::npos) << log;
+    EXPECT_NE(log.substr(first + marker.size()).find("IN  02 83"), std::string::npos) << log;
+}
+
 TEST_F(EcrsimTest, FaultsFollowTheirFrameAndRepeatEachRun) {
     Simulator sim(dir.Path(), {"--fault", "nak@data#1*2", "--fault", "badsum@read#0"});
     RawLine line(sim.LinkPath());

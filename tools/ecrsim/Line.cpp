@@ -45,6 +45,22 @@ speed_t SpeedConstant(int baud) {
     return 0;
 }
 
+// Bytes of the next paced burst when `left` bytes are still to go: about
+// BurstNs of wire time and at most MaxBurstBytes, so that the pause between
+// two bursts stays a small part of the gap a reader at the same speed
+// tolerates between bytes (the driver allows 100 byte times by default).
+// Towards the end of a send the bursts shrink to single bytes: a reader
+// that sleeps for most of the line time of the bytes it still misses (the
+// driver does) then finds the last bytes where a wire would have put them,
+// instead of waking late for a burst that came early in its sleep.
+constexpr int64_t BurstNs = 8000000;
+constexpr size_t MaxBurstBytes = 16;
+
+size_t BurstBytes(int64_t byteNs, size_t left) {
+    size_t byTime = static_cast<size_t>(std::max<int64_t>(1, BurstNs / byteNs));
+    return std::clamp<size_t>(std::min(left / 4, byTime), 1, MaxBurstBytes);
+}
+
 }  // namespace
 
 Line::~Line() { Close(); }
@@ -178,10 +194,16 @@ void Line::Send(const uint8_t* data, size_t count) {
         // time is counted from one origin, so the pace does not drift with
         // the time the writes themselves take.
         // Nothing is answered before what it answers could have arrived.
+        // The bytes go out in small bursts, each written once its last byte
+        // is through the wire: none arrives earlier than on a real line, the
+        // last byte of the send arrives exactly on time, and the simulator
+        // wakes once a burst instead of once a byte.
         int64_t start = std::max({NowNs(), wireFreeNs, rxDoneNs});
-        for (size_t i = 0; i < count && !StopRequested; ++i) {
-            SleepUntilNs(start + static_cast<int64_t>(i + 1) * byteNs);
-            WriteAll(data + i, 1);
+        for (size_t done = 0; done < count && !StopRequested;) {
+            size_t end = done + BurstBytes(byteNs, count - done);
+            SleepUntilNs(start + static_cast<int64_t>(end) * byteNs);
+            WriteAll(data + done, end - done);
+            done = end;
         }
         wireFreeNs = start + static_cast<int64_t>(count) * byteNs;
     }
@@ -214,7 +236,11 @@ int Line::TakeNotifyEvents() {
             // A close stays reported even when the next run opened the line
             // in the same batch: the old run is over either way.
             if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                if (driverOpens > 0 && --driverOpens == 0) result = -1;
+                if (driverOpens > 0 && --driverOpens == 0) {
+                    result = -1;
+                    // Marks where one driver run ends in the log.
+                    log.Note("driver closed the line");
+                }
             }
             p += sizeof(inotify_event) + event->len;
         }
