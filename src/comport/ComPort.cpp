@@ -201,8 +201,8 @@ size_t ComPort::Write(const uint8_t* buffer, size_t count) {
     if (stillComing) {
         const long long drainMs = platform::MonotonicMilliseconds() - drainStart;
         LogWrite(LogDebug,
-                 FormatString("Stray input: %zu bytes in %lld ms thrown away and still coming; the write goes ahead",
-                              drained, drainMs),
+                 FormatString("Stray input: %u bytes in %lld ms thrown away and still coming; the write goes ahead",
+                              static_cast<unsigned>(drained), drainMs),
                  true);
     }
 

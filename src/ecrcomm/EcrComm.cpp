@@ -132,8 +132,8 @@ void EcrComm::ReadStatus() {
     size_t length = std::strlen(status);
     if (length > StatusTextLength)
         LogWrite(LogDebug,
-                 FormatString("ECR status text has %zu characters, only the first four are used: %s", length,
-                              Printable(status).c_str()),
+                 FormatString("ECR status text has %u characters, only the first four are used: %s",
+                              static_cast<unsigned>(length), Printable(status).c_str()),
                  true);
     LogWrite(LogDebug, "------------------------------", true);
     platform::SleepMilliseconds(sleepBetweenCommands);

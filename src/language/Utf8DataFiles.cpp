@@ -31,10 +31,10 @@ bool DataLineToEcr(char* text, size_t length, size_t capacity, std::string& why)
     const size_t byte = result.position + 1;
     switch (result.fault) {
     case platform::ConversionFault::InvalidInput:
-        why = FormatString("byte %zu is not valid UTF-8", byte);
+        why = FormatString("byte %u is not valid UTF-8", static_cast<unsigned>(byte));
         return false;
     case platform::ConversionFault::Unmappable:
-        why = FormatString("the character at byte %zu is not in code page %d", byte, ecrCodePage);
+        why = FormatString("the character at byte %u is not in code page %d", static_cast<unsigned>(byte), ecrCodePage);
         return false;
     case platform::ConversionFault::None:
         break;
@@ -62,7 +62,7 @@ std::string EcrTextToDataFile(const char* text, std::string& why) {
         if (platform::CodePageToUtf8(ecrCodePage, std::string_view(text + at, 1), ignored).fault ==
             platform::ConversionFault::None)
             continue;
-        bytes += FormatString("%sbyte %zu (0x%02X)", count == 0 ? "" : ", ", at + 1,
+        bytes += FormatString("%sbyte %u (0x%02X)", count == 0 ? "" : ", ", static_cast<unsigned>(at + 1),
                               static_cast<unsigned>(static_cast<unsigned char>(text[at])));
         ++count;
     }
