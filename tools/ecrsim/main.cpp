@@ -35,8 +35,8 @@ constexpr int64_t DropDeliveryMs = 2000;
 void OnStopSignal(int) { StopRequested = 1; }
 
 // A pty throws away what its slave has not read yet when the master closes,
-// while on a wire the bytes sent before a register went dead still arrive:
-// wait until the driver has read them (or has closed its side).
+// while on a wire the bytes a register sent before it went dead still
+// arrive: wait until the driver has read them.
 void AwaitDelivery(const Line& line) {
     if (line.SlaveFd() < 0) return;
     const int64_t giveUp = NowMs() + DropDeliveryMs;
@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", line.IsPty() ? line.SlavePath().c_str() : options.devicePath.c_str());
     std::fflush(stdout);
     Protocol protocol(line, log, ecr, faults, options.statusText);
+    protocol.beforeDrop = [&line] { AwaitDelivery(line); };
     std::optional<ModemFront> modem;
     if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
 
@@ -173,13 +174,21 @@ int main(int argc, char** argv) {
             modem->CheckPeerLines();
         }
         if (protocol.ExitRequested()) {
-            AwaitDelivery(line);
             log.Note("line dropped");
             break;
         }
         if (options.runs > 0 && protocol.StatusAnswered() >= options.runs && protocol.Quiet() &&
             NowMs() - lastInputMs >= RunsIdleMs)
             break;
+    }
+    // Stopped while the driver's last bytes wait unread (a busy machine):
+    // they are still taken in, so that the log shows all the driver sent.
+    if (StopRequested && !line.Broken()) {
+        size_t n;
+        while ((n = line.Receive(buffer, sizeof buffer)) > 0) {
+            if (modem) modem->OnBytes(buffer, n, NowMs());
+            else protocol.OnBytes(buffer, n, NowMs());
+        }
     }
     line.Close();
     std::fflush(stdout);
