@@ -181,15 +181,6 @@ int main(int argc, char** argv) {
             NowMs() - lastInputMs >= RunsIdleMs)
             break;
     }
-    // Stopped while the driver's last bytes wait unread (a busy machine):
-    // they are still taken in, so that the log shows all the driver sent.
-    if (StopRequested && !line.Broken()) {
-        size_t n;
-        while ((n = line.Receive(buffer, sizeof buffer)) > 0) {
-            if (modem) modem->OnBytes(buffer, n, NowMs());
-            else protocol.OnBytes(buffer, n, NowMs());
-        }
-    }
     line.Close();
     std::fflush(stdout);
     return 0;
