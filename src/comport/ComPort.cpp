@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/SystemError.h"
 #include "tools/Stopwatch.h"
+#include "tools/TextTools.h"
 #include "serial/SerialDevices.h"
 #include "serial/DeviceLog.h"
 
@@ -142,7 +143,7 @@ size_t ComPort::Read(uint8_t* buffer, size_t size) {
     return received;
 }
 
-size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
+size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval, int64_t maxMs, bool* stillComing) {
     if (buffer == nullptr || size == 0) THROW_INTERNAL_ERROR(Module);
     if (!IsOpen()) throw SystemErrorException("GetCommTimeouts failed", platform::ErrorNotOpen);
     serial::SerialTimeouts saved;
@@ -154,7 +155,9 @@ size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
     if (!device->SetTimeouts(immediate)) throw SystemErrorException("SetCommTimeouts failed");
 
     int64_t start = Stopwatch::Now();
+    const int64_t giveUpMs = maxMs >= 0 ? platform::MonotonicMilliseconds() + maxMs : -1;
     size_t total = 0;
+    bool coming = false;
     while (total < size) {
         size_t received = 0;
         if (!device->Read(buffer + total, size - total, received)) {
@@ -162,10 +165,13 @@ size_t ComPort::ReadPending(uint8_t* buffer, size_t size, int byteInterval) {
             device->SetTimeouts(saved);
             throw SystemErrorException("Serial port read error", error);
         }
-        if (received > 0) platform::SleepMilliseconds(byteInterval);
         total += received;
+        coming = received > 0;
         if (received == 0) break;
+        if (giveUpMs >= 0 && platform::MonotonicMilliseconds() >= giveUpMs) break;
+        platform::SleepMilliseconds(byteInterval);
     }
+    if (stillComing != nullptr) *stillComing = coming;
     int64_t end = Stopwatch::Now();
     if (total > 0) TraceTransfer("PC<-%s", buffer, total, start, end);
     if (!device->SetTimeouts(saved)) throw SystemErrorException("SetCommTimeouts failed");
@@ -177,16 +183,28 @@ size_t ComPort::Write(const uint8_t* buffer, size_t count) {
     if (!IsOpen()) throw SystemErrorException("Serial port write error", platform::ErrorNotOpen);
 
     // Whatever arrived unasked (a late reply, line noise) must not be taken
-    // for the answer to this write.
+    // for the answer to this write. Noise that keeps coming is drained for
+    // the phase's read time-out at most, then the write goes ahead.
     uint8_t scratch[QueueSize];
     TraceNote = "(ignored)";
+    const int64_t drainStart = platform::MonotonicMilliseconds();
+    size_t drained = 0;
+    bool stillComing = false;
     try {
-        ReadPending(scratch, sizeof scratch, GarbageByteInterval);
+        drained = ReadPending(scratch, sizeof scratch, GarbageByteInterval, timeouts.readTotalTimeoutConstant,
+                              &stillComing);
     } catch (...) {
         TraceNote = "";
         throw;
     }
     TraceNote = "";
+    if (stillComing) {
+        const long long drainMs = platform::MonotonicMilliseconds() - drainStart;
+        LogWrite(LogDebug,
+                 FormatString("Stray input: %u bytes in %lld ms thrown away and still coming; the write goes ahead",
+                              static_cast<unsigned>(drained), drainMs),
+                 true);
+    }
 
     int64_t start = Stopwatch::Now();
     size_t written = 0;

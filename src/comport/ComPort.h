@@ -28,7 +28,11 @@ public:
     void Close();
     bool IsOpen() const;
     size_t Read(uint8_t* buffer, size_t size);
-    size_t ReadPending(uint8_t* buffer, size_t size, int byteInterval);
+    // `maxMs` (when not negative) ends the collecting once that long has
+    // passed, so input that keeps coming cannot hold it without end;
+    // `stillComing` then tells whether the last read still brought bytes.
+    size_t ReadPending(uint8_t* buffer, size_t size, int byteInterval, int64_t maxMs = -1,
+                       bool* stillComing = nullptr);
     size_t Write(const uint8_t* buffer, size_t count);
     void SetReadTimeout(uint32_t ms);
     void RestoreReadTimeout();

@@ -95,6 +95,7 @@ void FinishRun(int exitCode, bool toConsole) {
 }
 
 void RunDriver(int argc, char** argv) {
+    platform::EnsureStandardStreams();
     Stopwatch::Initialise();
     platform::IgnoreBrokenPipe();
     platform::UseUtf8Console();

@@ -12,6 +12,7 @@
 #include "errors/Log.h"
 #include "fileIo/InputDataFile.h"
 #include "fileIo/OutputDataFile.h"
+#include "io_Report/RecordText.h"
 #include "language/CodePage.h"
 #include "platform/Clock.h"
 #include "platform/FileIdentity.h"
@@ -61,6 +62,20 @@ char Printable(uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<
 size_t CheckedLength(int length, size_t bufferSize) {
     if (length < 0) THROW_INTERNAL_ERROR(Module);
     return static_cast<size_t>(length) < bufferSize ? static_cast<size_t>(length) : bufferSize;
+}
+
+// Every later step takes a received record as a terminated string, so a NUL
+// byte in a frame would silently cut the record there. Each one becomes '?'
+// instead; true when there was one.
+bool MarkNulBytes(char* frame, size_t length) {
+    bool found = false;
+    for (size_t i = 0; i < length && i < RecordFrameSize - 1; ++i) {
+        if (frame[i] == '\0') {
+            frame[i] = '?';
+            found = true;
+        }
+    }
+    return found;
 }
 
 // Opens and checks the input file of a send, reporting a file with no valid
@@ -167,7 +182,17 @@ bool ReceiveRecords(OperationHandler handler, OperationDescriptor* descriptor, O
 
     while (link.ReadFrame(descriptor->frame, RecordFrameSize, descriptor->replyLength)) {
         descriptor->frame[RecordFrameSize - 1] = '\0';
-        size_t length = CheckedLength(handler(PhaseConvert, descriptor), RecordTextSize);
+        int converted = 0;
+        if (MarkNulBytes(descriptor->frame, link.lastDataLength) && !binary) {
+            // Kept whole as a malformed record (a byte record's handler flags
+            // the '?' itself).
+            LogWrite(LogDebug, FormatString("Record %u: NUL byte in the frame, written as '?'",
+                                            descriptor->recordCount + 1), true);
+            converted = StoreUnexpectedFrame(descriptor);
+        } else {
+            converted = handler(PhaseConvert, descriptor);
+        }
+        size_t length = CheckedLength(converted, RecordTextSize);
         if (!binary) {
             // A text record is a NUL-terminated line inside the text buffer.
             if (length >= RecordTextSize) length = RecordTextSize - 1;

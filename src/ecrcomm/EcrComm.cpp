@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "serial/SerialDevice.h"
 #include "serial/SerialDevices.h"
+#include "tools/TextTools.h"
 
 namespace {
 
@@ -23,14 +24,24 @@ constexpr char Module[] = "src/ecrcomm";
 constexpr char HexDigits[] = "0123456789ABCDEF";
 constexpr uint8_t StatusCommand = 0x83;
 constexpr size_t EndFrameLength = 3;
-// The most a variable frame may bring after its first three bytes.
-constexpr size_t VariableRestLength = 125;
+// The status text the level and name length are read from; a register may
+// send more, which is noted and not used.
 constexpr size_t StatusTextLength = 8;
 constexpr uint32_t ReplyFrameAllowance = 1400;
 
 void PutChecksumDigits(uint8_t checksum, uint8_t* out) {
     out[0] = static_cast<uint8_t>(HexDigits[checksum >> 4]);
     out[1] = static_cast<uint8_t>(HexDigits[checksum & 0x0F]);
+}
+
+// Received text for a log line: bytes outside printable ASCII as '?'.
+std::string Printable(const char* text) {
+    std::string shown;
+    for (const char* p = text; *p != '\0'; ++p) {
+        unsigned char byte = static_cast<unsigned char>(*p);
+        shown += byte >= 0x20 && byte < 0x7F ? *p : '?';
+    }
+    return shown;
 }
 
 }  // namespace
@@ -101,18 +112,29 @@ void EcrComm::ReadStatus() {
     try {
         SendCommand(StatusCommand);
     } catch (const CommunicationException&) {
-        // An ECR that does not answer the status still gets the command.
+        // An ECR that does not answer the status still gets the command,
+        // unless the INI says its status is needed.
         LogWrite(LogBoth, "ECR didn't respond to status request.", true);
+        if (TheConfig().GetInt("StatusRequired", 0) != 0)
+            throw CommunicationException("ECR status required (StatusRequired = 1), no answer: nothing was sent");
         answered = false;
     }
     port.SetReadTimeout(static_cast<uint32_t>(commMaxTime) + ReplyFrameAllowance);
 
-    char status[StatusTextLength + 1] = {};
+    // Room for the longest variable frame, so that a long status text is
+    // read whole (and acknowledged) instead of breaking the run.
+    char status[VariableRestLength + 1] = {};
     if (answered) {
-        ReadFrame(status, StatusTextLength, VariableFrameLength);
+        ReadFrame(status, VariableRestLength, VariableFrameLength);
         char endData[EndFrameLength + 1];
         ReadFrame(endData, EndFrameLength, EndFrameLength);
     }
+    size_t length = std::strlen(status);
+    if (length > StatusTextLength)
+        LogWrite(LogDebug,
+                 FormatString("ECR status text has %u characters, only the first four are used: %s",
+                              static_cast<unsigned>(length), Printable(status).c_str()),
+                 true);
     LogWrite(LogDebug, "------------------------------", true);
     platform::SleepMilliseconds(sleepBetweenCommands);
 
@@ -120,7 +142,6 @@ void EcrComm::ReadStatus() {
     ecrLanguage = -1;
     ecrNameLength = 20;
     // Each pair of characters is read as two hexadecimal-like digits.
-    size_t length = std::strlen(status);
     auto digit = [&](size_t i) { return static_cast<unsigned char>(status[i]) - '0'; };
     if (length >= 2) ecrLevel = 16 * digit(0) + digit(1);
     if (length >= 4) ecrNameLength = 16 * digit(2) + digit(3);
@@ -225,21 +246,31 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
         size_t frameLength = 0;
         bool complete = false;
         bool garbage = false;
+        bool endFrame = false;
         if (ReadBytes(frameBuffer, EndFrameLength)) {
             if (frameBuffer[2] == SUB) {
                 frameLength = EndFrameLength;
                 complete = true;
+                endFrame = true;
             } else {
                 --stats.inFrames;  // the frame counts once, when it is complete
                 if (expectedLength == VariableFrameLength) {
-                    size_t rest = ReadUpTo(frameBuffer + EndFrameLength);
-                    complete = rest > 0;
+                    // Checksum digits "00" and then silence: the empty data frame.
+                    size_t rest = 0;
+                    bool more = true;
+                    if (frameBuffer[0] == '0' && frameBuffer[1] == '0') {
+                        more = NextByteFollows(frameBuffer + EndFrameLength);
+                        rest = more ? 1 : 0;
+                    }
+                    if (more) rest += ReadUpTo(frameBuffer + EndFrameLength + rest, VariableRestLength - rest);
+                    else ++stats.inFrames;
+                    complete = rest > 0 || !more;
                     frameLength = EndFrameLength + rest;
                 } else {
                     complete = ReadBytes(frameBuffer + EndFrameLength, expectedLength - EndFrameLength);
                     frameLength = expectedLength;
                 }
-                garbage = complete && !VerifyChecksum(frameBuffer, frameLength);
+                garbage = complete && frameLength > EndFrameLength && !VerifyChecksum(frameBuffer, frameLength);
             }
         }
         if (!complete) {
@@ -251,10 +282,11 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
             if (dataLength > largestLength) THROW_INTERNAL_ERROR(Module);
             uint8_t ack = ACK;
             WriteBytes(&ack, 1);
-            TallyReadBlock(frameLength);
+            TallyReadBlock(frameLength, endFrame);
             std::memcpy(destination, frameBuffer, dataLength);
             destination[dataLength] = '\0';
-            return frameBuffer[2] != SUB;
+            lastDataLength = dataLength;
+            return !endFrame;
         }
         ++stats.garbageCount;
         --stats.inFrames;
@@ -264,8 +296,24 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
     }
 }
 
-void EcrComm::TallyReadBlock(size_t frameLength) {
-    if (frameLength == EndFrameLength) {
+bool EcrComm::NextByteFollows(uint8_t* buffer) {
+    ComPort& port = TheComPort();
+    const uint32_t phaseTimeout = port.Timeouts().readTotalTimeoutConstant;
+    // Without its constant part the read of one byte waits one byte time.
+    port.SetReadTimeout(0);
+    size_t received = 0;
+    try {
+        received = port.Read(buffer, 1);
+    } catch (...) {
+        port.SetReadTimeout(phaseTimeout);
+        throw;
+    }
+    port.SetReadTimeout(phaseTimeout);
+    return received == 1;
+}
+
+void EcrComm::TallyReadBlock(size_t frameLength, bool endFrame) {
+    if (endFrame) {
         uint8_t digits[2];
         PutChecksumDigits(readBlockChecksum, digits);
         readEndDigits[0] = frameBuffer[0];
@@ -299,9 +347,9 @@ bool EcrComm::ReadBytes(uint8_t* buffer, size_t count) {
     return false;
 }
 
-size_t EcrComm::ReadUpTo(uint8_t* buffer) {
-    if (buffer == nullptr) THROW_INTERNAL_ERROR(Module);
-    size_t received = TheComPort().Read(buffer, VariableRestLength);
+size_t EcrComm::ReadUpTo(uint8_t* buffer, size_t limit) {
+    if (buffer == nullptr || limit == 0) THROW_INTERNAL_ERROR(Module);
+    size_t received = TheComPort().Read(buffer, limit);
     if (received > 0) ++stats.inFrames;
     else ++stats.lostCount;
     return received;

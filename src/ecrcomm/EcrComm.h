@@ -14,6 +14,8 @@ inline constexpr uint8_t NAK = 0x15;
 inline constexpr uint16_t VariableFrameLength = 0xFFFF;
 inline constexpr uint16_t MaxDataFrameLength = 122;
 inline constexpr size_t FrameBufferSize = 256;
+// The most a variable frame may bring after its first three bytes.
+inline constexpr size_t VariableRestLength = 125;
 
 inline constexpr char DirectSettingsString[] =
     "baud=19200 parity=n data=8 stop=2 rts=hs dtr=hs octs=on";
@@ -52,6 +54,9 @@ public:
     uint8_t readBlockChecksum = 0;
     bool readBlockMatched = false;
     uint8_t readEndDigits[2] = {};
+    // Data bytes of the last frame ReadFrame returned; a NUL byte among them
+    // is data too, which the terminated copy alone cannot show.
+    size_t lastDataLength = 0;
 
     // Link life.
     void Open();
@@ -71,12 +76,17 @@ public:
     void SendFrame(const uint8_t* bytes, size_t length);
     // Adds a good received frame to the read block checksum, or compares
     // the sum with the digits of the end-of-data frame.
-    void TallyReadBlock(size_t frameLength);
+    void TallyReadBlock(size_t frameLength, bool endFrame);
 
     // Counted port operations.
     bool WriteBytes(const uint8_t* bytes, size_t count);
     bool ReadBytes(uint8_t* buffer, size_t count);
-    size_t ReadUpTo(uint8_t* buffer);
+    size_t ReadUpTo(uint8_t* buffer, size_t limit = VariableRestLength);
+
+private:
+    // After the first three bytes "00" of a variable frame: one more byte
+    // within the byte interval, or none, which makes it an empty data frame.
+    bool NextByteFollows(uint8_t* buffer);
 };
 
 EcrComm& TheEcrComm();

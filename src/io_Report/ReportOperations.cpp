@@ -11,6 +11,9 @@
 namespace {
 
 constexpr char Module[] = "src/io_Report";
+// Rows of the hourly report (one per hour) and of the clerk report (three per clerk).
+constexpr uint32_t HourlyRows = 24;
+constexpr uint32_t ClerkRows = 30;
 
 struct FinancialRow {
     std::string name;
@@ -100,12 +103,16 @@ int ConvertFinancialFrame(OperationDescriptor* descriptor) {
 }
 
 // Hourly and clerk rows: frame fields 0 to 2, after an optional quoted label.
-int ConvertThreeValueFrame(OperationDescriptor* descriptor, const char* label) {
+// A row beyond the report's `rows` keeps its values, with an empty label,
+// and is reported like the financial report's extra rows.
+int ConvertThreeValueFrame(OperationDescriptor* descriptor, const char* label, uint32_t rows) {
     if (SplitReceivedFrame(descriptor) < 3) return StoreUnexpectedFrame(descriptor);
+    const bool knownRow = descriptor->recordCount < rows;
+    if (!knownRow) ReportUnexpectedFrame(descriptor);
     const FieldList& fields = SharedFieldList();
     std::string line[4];
     int n = 0;
-    if (label != nullptr) line[n++] = std::string("\"") + label + "\"";
+    if (label != nullptr) line[n++] = std::string("\"") + (knownRow ? label : "") + "\"";
     for (int i = 0; i < 3; ++i) line[n++] = FromEcrField(fields.At(i), FieldNumber);
     return StoreRecordText(descriptor, JoinFields(line, n, FileDelimiter));
 }
@@ -188,8 +195,8 @@ int PeriodicalReadClearHandler(int phase, OperationDescriptor* descriptor) {
 
 int HourlyReadHandler(int phase, OperationDescriptor* descriptor) {
     return ReportHandler(
-        phase, descriptor, [](OperationDescriptor* d) { DescribeRead(d, 562, "Hourly report read", 0x67, 24); },
-        [](OperationDescriptor* d) { return ConvertThreeValueFrame(d, nullptr); });
+        phase, descriptor, [](OperationDescriptor* d) { DescribeRead(d, 562, "Hourly report read", 0x67, HourlyRows); },
+        [](OperationDescriptor* d) { return ConvertThreeValueFrame(d, nullptr, HourlyRows); });
 }
 
 int HourlyReadClearHandler(int phase, OperationDescriptor* descriptor) {
@@ -198,8 +205,8 @@ int HourlyReadClearHandler(int phase, OperationDescriptor* descriptor) {
 
 int ClerkReadHandler(int phase, OperationDescriptor* descriptor) {
     return ReportHandler(
-        phase, descriptor, [](OperationDescriptor* d) { DescribeRead(d, 750, "Clerk report read", 0x65, 30); },
-        [](OperationDescriptor* d) { return ConvertThreeValueFrame(d, ClerkRowLabel(d->recordCount)); });
+        phase, descriptor, [](OperationDescriptor* d) { DescribeRead(d, 750, "Clerk report read", 0x65, ClerkRows); },
+        [](OperationDescriptor* d) { return ConvertThreeValueFrame(d, ClerkRowLabel(d->recordCount), ClerkRows); });
 }
 
 int ClerkReadClearHandler(int phase, OperationDescriptor* descriptor) {

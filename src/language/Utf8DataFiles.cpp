@@ -56,11 +56,21 @@ std::string EcrTextToDataFile(const char* text, std::string& why) {
     if (ecrCodePage == 0) return text;
     std::string converted;
     platform::ConversionResult result = platform::CodePageToUtf8(ecrCodePage, text, converted);
-    if (result.fault != platform::ConversionFault::None) {
-        const size_t at = result.position;
-        why = FormatString("byte %u (0x%02X) is no character of code page %d, written as U+FFFD",
-                           static_cast<unsigned>(at + 1),
-                           static_cast<unsigned>(static_cast<unsigned char>(text[at])), ecrCodePage);
+    if (result.fault == platform::ConversionFault::None) return converted;
+    // The conversion names the first undefined byte; each byte from there is
+    // tried on its own, so that the log names every one.
+    std::string bytes;
+    size_t count = 0;
+    for (size_t at = result.position; text[at] != '\0'; ++at) {
+        std::string ignored;
+        if (platform::CodePageToUtf8(ecrCodePage, std::string_view(text + at, 1), ignored).fault ==
+            platform::ConversionFault::None)
+            continue;
+        bytes += FormatString("%sbyte %u (0x%02X)", count == 0 ? "" : ", ", static_cast<unsigned>(at + 1),
+                              static_cast<unsigned>(static_cast<unsigned char>(text[at])));
+        ++count;
     }
+    why = count == 1 ? bytes + FormatString(" is no character of code page %d, written as U+FFFD", ecrCodePage)
+                     : bytes + FormatString(" are no characters of code page %d, each written as U+FFFD", ecrCodePage);
     return converted;
 }

@@ -22,5 +22,5 @@ bool DataLineToEcr(char* text, size_t length, size_t capacity, std::string& why)
 bool DataLineToEcr(int ecrCodePage, char* text, size_t length, size_t capacity, std::string& why);
 
 // The NUL-terminated ECR text as a data-file line. A byte that the ECR's code
-// page leaves undefined becomes U+FFFD and `why` says where.
+// page leaves undefined becomes U+FFFD and `why` names every such byte.
 std::string EcrTextToDataFile(const char* text, std::string& why);

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,19 @@ void SetCommandLine(int argc, char** argv) {
 }
 
 const std::string& GetCommandLine() { return commandLine; }
+
+void EnsureStandardStreams() {
+    // open() takes the lowest free descriptor: while one of 0 to 2 is
+    // closed, the null device fills it; the first descriptor above 2 ends it.
+    while (true) {
+        int fd = ::open("/dev/null", O_RDWR);
+        if (fd < 0) return;
+        if (fd > STDERR_FILENO) {
+            ::close(fd);
+            return;
+        }
+    }
+}
 
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 

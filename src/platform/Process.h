@@ -19,6 +19,11 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 void SetCommandLine(int argc, char** argv);
 const std::string& GetCommandLine();
 
+// Makes sure the standard input, output and error are open (to the null
+// device when they were closed), so that no file the driver opens later
+// takes their place and receives the console text.
+void EnsureStandardStreams();
+
 // Console output to a reader that has gone away fails quietly instead of
 // ending the process in the middle of a transfer.
 void IgnoreBrokenPipe();

@@ -55,6 +55,11 @@ void SetCommandLine(int, char**) { commandLine = Utf8FromWide(GetCommandLineW())
 
 const std::string& GetCommandLine() { return commandLine; }
 
+// The C runtime marks descriptors 0 to 2 as open at start-up even when the
+// process has no standard handles (writes to them then fail quietly), so a
+// file opened later never takes one of them; the logs use handles of their own.
+void EnsureStandardStreams() {}
+
 // A write to a closed pipe fails with an error code on Windows; there is no
 // signal to ignore.
 void IgnoreBrokenPipe() {}

@@ -415,8 +415,16 @@ TEST_P(FaultMatrix, OutcomeFollowsTheLinkRules) {
     }
     EXPECT_EQ(Has(run.output, "Clearing data\n"), !send && expected.clearSent);
 
-    // The statistics line, written after a failure too.
-    EXPECT_TRUE(Has(log, StatisticsLine(expected.counters) + "\r\n")) << StatisticsLine(expected.counters);
+    // The statistics line, written after a failure too. A line that goes
+    // away in the middle of a frame may first end the read of its rest with
+    // the bytes that came (one garbage frame), then fail the next read: which
+    // of the two the system reports first depends on its timing, not on the driver.
+    Counters halfFrameRefused = expected.counters;
+    ++halfFrameRefused.garb;
+    const bool dropMidFrame = cell.fault.fault == Fault::Drop && cell.phase.step == Step::Read;
+    EXPECT_TRUE(Has(log, StatisticsLine(expected.counters) + "\r\n") ||
+                (dropMidFrame && Has(log, StatisticsLine(halfFrameRefused) + "\r\n")))
+        << StatisticsLine(expected.counters);
 
     // What the register received: every write of the driver, and nothing after a stop.
     auto received = bench.sim.Received();

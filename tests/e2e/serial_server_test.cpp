@@ -4,6 +4,12 @@
 // over the network must give what the local line gives.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -184,4 +190,38 @@ TEST(PyserialPortManagerE2E, ModemDialogueOverRfc2217) {
         EXPECT_TRUE(Has(run.output, "Connection failure: NO CARRIER\n")) << run.output;
         EXPECT_EQ(server.DtrLog(), "DTR on\n") << "no hang-up without a connection";
     }
+}
+
+TEST(NetworkAddressE2E, ServerRefusingTheComPortOptionFailsTheOpen) {
+    // Says nothing until the driver's WILL COM-PORT-OPTION has come, then refuses it.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, 1);
+    std::string received;
+    std::thread server([&] {
+        int peer = accept(listener, nullptr, nullptr);
+        if (peer < 0) return;
+        const std::string will("\xFF\xFB\x2C");
+        char chunk[256];
+        long n = 0;
+        while (received.find(will) == std::string::npos && (n = recv(peer, chunk, sizeof chunk, 0)) > 0)
+            received.append(chunk, static_cast<size_t>(n));
+        send(peer, "\xFF\xFE\x2C", 3, MSG_NOSIGNAL);  // DONT COM-PORT-OPTION
+        while ((n = recv(peer, chunk, sizeof chunk, 0)) > 0) received.append(chunk, static_cast<size_t>(n));
+        close(peer);
+    });
+    DriverSandbox box;
+    box.WriteIni(TestIni("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port))));
+    RunResult run = box.Run({"/K1", "80"});
+    server.join();
+    close(listener);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Has(run.output, "System error: SetCommState failed\n")) << run.output;
+    EXPECT_FALSE(Has(received, "\x02\x83")) << "no frame reached the server";
+    EXPECT_TRUE(Has(box.ReadFile("dbgerror.log"), "refuses the COM-PORT-OPTION")) << box.ReadFile("dbgerror.log");
 }

@@ -124,7 +124,9 @@ pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const 
     if (!EndWithParent(parent, SIGKILL)) _exit(127);
     if (chdir(dir.Path().c_str()) != 0) _exit(127);
     int null = open("/dev/null", O_RDONLY);
-    if (null < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
+    if (null < 0) _exit(127);
+    if (out < 0) close(STDOUT_FILENO);
+    else if (dup2(out, STDOUT_FILENO) < 0) _exit(127);
     dup2(null, STDIN_FILENO);
     // The launcher's own messages go to its log, not into the test's output.
     std::string launcherLog = Environment("KVT_TEST_LAUNCHER_LOG");

@@ -52,7 +52,8 @@ public:
     // driver's console lines end in CR LF; they are given back with LF.
     RunResult Run(const std::vector<std::string>& args, int timeoutSeconds = 60) const;
     // Starts the driver copy in the background with `out` as its standard
-    // output; it is killed if the test process ends first. The child's pid.
+    // output (closed when `out` is negative); it is killed if the test
+    // process ends first. The child's pid.
     pid_t Start(const std::vector<std::string>& args, int out) const;
 
 private:

@@ -273,6 +273,54 @@ TEST_F(EcrLinkTest, StatusReplySetsLevelAndNameLength) {
     EXPECT_NE(Log().find("I/O statistics : OUT frames = 1, IN frames = 0, LOST = 1"), std::string::npos);
 }
 
+TEST_F(EcrLinkTest, EmptyDataFrameEndsAfterItsThreeBytes) {
+    EcrComm& link = OpenLink();
+    char data[130];
+    // "00" and the closing byte, then silence until the frame is acknowledged.
+    script->Stray(ChunkOf("00\r"));
+    EXPECT_TRUE(link.ReadFrame(data, 125, VariableFrameLength));
+    EXPECT_STREQ(data, "");
+    EXPECT_EQ(link.lastDataLength, 0u);
+    EXPECT_EQ(script->writes.back(), Ack);
+    script->Stray(ChunkOf("00\x1a"));
+    EXPECT_FALSE(link.ReadFrame(data, 125, VariableFrameLength));
+    EXPECT_TRUE(link.readBlockMatched) << "the empty frame adds nothing to the block checksum";
+    // Data that starts with "00" is read whole; a NUL byte counts as data.
+    script->Stray(EcrFrame("0012"));
+    EXPECT_TRUE(link.ReadFrame(data, 125, VariableFrameLength));
+    EXPECT_STREQ(data, "0012");
+    script->Stray(EcrFrame(std::string("a\0b", 3)));
+    EXPECT_TRUE(link.ReadFrame(data, 125, VariableFrameLength));
+    EXPECT_EQ(link.lastDataLength, 3u);
+    EXPECT_EQ(link.stats.inFrames, 4);
+    EXPECT_EQ(link.stats.garbageCount + link.stats.lostCount, 0);
+    EXPECT_EQ(script->timeouts.readTotalTimeoutConstant, 1500u) << "the phase's time-out is back";
+}
+
+TEST_F(EcrLinkTest, LongStatusTextIsUsedAndARequiredStatusMustCome) {
+    EcrComm& link = OpenLink();
+    script->Reply({Ack, EcrFrame("0212" + std::string(30, 'X'))});
+    script->Reply(ChunkOf("00\x1a"));
+    link.ReadStatus();
+    EXPECT_EQ(link.ecrLevel, 2);
+    EXPECT_EQ(link.ecrNameLength, 18);
+    EXPECT_NE(Log().find("ECR status text has 34 characters, only the first four are used: 0212XXX"),
+              std::string::npos);
+    link.Close();
+
+    WriteIni("StatusRequired = 1\r\n");
+    OpenLink();
+    script->writes.clear();
+    try {
+        link.ReadStatus();  // no answer
+        ADD_FAILURE();
+    } catch (const CommunicationException& e) {
+        EXPECT_EQ(e.GetLogText(), "ECR status required (StatusRequired = 1), no answer: nothing was sent");
+    }
+    EXPECT_EQ(script->writes.size(), 1u);
+    EXPECT_EQ(Occurrences(Log(), "ECR didn't respond to status request."), 1);
+}
+
 TEST_F(EcrLinkTest, TraceLinesShowDirectionCountTimeAndDrainedInput) {
     EcrComm& link = OpenLink();
     script->Stray({NAK, NAK});

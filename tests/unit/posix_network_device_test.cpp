@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -109,5 +110,28 @@ TEST(NetworkSerialDevice, RawTcpHasNoModemLines) {
     EXPECT_EQ(errno, ENOTTY);
     EXPECT_FALSE(device.ClearDtr());
     EXPECT_EQ(errno, ENOTTY);
+    device.Close();
+}
+
+TEST(NetworkSerialDevice, ServerThatWaitsForTheClientAndRefusesTheComPortOptionFailsTheSettings) {
+    // Says nothing until the client's WILL COM-PORT-OPTION has come, then refuses it.
+    LoopbackServer server([](int peer) {
+        std::vector<uint8_t> seen;
+        uint8_t chunk[64];
+        const std::vector<uint8_t> will{0xFF, 251, 44};
+        while (std::search(seen.begin(), seen.end(), will.begin(), will.end()) == seen.end()) {
+            long n = recv(peer, chunk, sizeof chunk, 0);
+            if (n <= 0) return;
+            seen.insert(seen.end(), chunk, chunk + n);
+        }
+        SendBytes(peer, {0xFF, 254, 44});  // DONT COM-PORT-OPTION
+        while (recv(peer, chunk, sizeof chunk, 0) > 0) {
+        }
+    });
+    serial::NetworkSerialDevice device;
+    ASSERT_TRUE(device.Open(server.Url("rfc2217")));
+    serial::SerialSettings settings;
+    settings.baudRate = 19200;
+    EXPECT_FALSE(device.Apply(settings)) << "the line settings cannot reach the port";
     device.Close();
 }

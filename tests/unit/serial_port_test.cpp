@@ -98,6 +98,20 @@ TEST_F(SerialPortTest, WriteDrainsAtMostOneQueueOfStrayInputFirst) {
     EXPECT_EQ(port.TraceNote, "");
 }
 
+TEST_F(SerialPortTest, NoiseThatKeepsComingIsDrainedForThePhasesReadTimeOutOnly) {
+    port.Open();
+    port.SetReadTimeout(20);
+    // One stray byte per read, as noise that never stops, each read taking a while.
+    for (int i = 0; i < 300; ++i) script->Stray(Chunk{0x55});
+    script->readDelayMs = 2;
+    const uint8_t frame[] = {0x06};
+    EXPECT_EQ(port.Write(frame, 1), 1u);
+    EXPECT_GT(script->input.size(), 44u) << "fewer than 256 bytes thrown away";
+    const std::string log = Log();
+    EXPECT_NE(log.find("thrown away and still coming; the write goes ahead"), std::string::npos) << log;
+    EXPECT_NE(log.find("PC->ECR   1 bytes              : 06"), std::string::npos);
+}
+
 TEST_F(SerialPortTest, CallerErrorsAndFailedDeviceCalls) {
     uint8_t byte = 0;
     // Closed port: close does nothing, even after a failed open.

@@ -42,3 +42,14 @@ TEST(TextConversion, OnlySingleByteAsciiCodePagesServeTheEcr) {
     for (int codePage : {932, 936, 949, 950, 1200, 65001, 500, 0, -1, 1, 70000})
         EXPECT_FALSE(IsUsableEcrCodePage(codePage)) << codePage;
 }
+
+TEST(TextConversion, EveryUndefinedByteOfARecordIsNamed) {
+    SetUtf8DataFiles(1257);
+    std::string why;
+    EXPECT_EQ(EcrTextToDataFile("a\x81" "b\xE2\x98", why), "a\xEF\xBF\xBD" "bā\xEF\xBF\xBD");
+    EXPECT_EQ(why, "byte 2 (0x81), byte 5 (0x98) are no characters of code page 1257, each written as U+FFFD");
+    why.clear();
+    EcrTextToDataFile("\x81", why);
+    EXPECT_EQ(why, "byte 1 (0x81) is no character of code page 1257, written as U+FFFD");
+    SetUtf8DataFiles(0);
+}

@@ -26,6 +26,7 @@ public:
     const std::string& SlavePath() const { return slavePath; }
     int Fd() const { return fd; }
     int NotifyFd() const { return notifyFd; }  // -1 when open/close events are not watched
+    int SlaveFd() const { return slaveFd; }    // -1 unless a pty
     bool Broken() const { return broken; }
 
     void SetBaud(int baud);

@@ -264,6 +264,7 @@ void Protocol::SendReadFrame(int64_t nowMs) {
                 pending = Pending{nowMs + fault->ms, frame, [this](int64_t t) { ackDeadlineMs = t + AckWaitMs; }};
                 return;
             case FaultKind::Drop:
+                if (beforeDrop) beforeDrop();
                 line.Send(frame.data(), frame.size() / 2);
                 exitRequested = true;
                 state = State::Dead;

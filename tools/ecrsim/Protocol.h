@@ -45,6 +45,9 @@ public:
     // Offered every data frame that arrives outside a transfer; returns true
     // when it took it (the modem front uses it to see a new dial command).
     std::function<bool(const Token&)> idleDataHook;
+    // Called before a dropped line sends its half frame; returns once the
+    // driver has read what was sent before it (a pty would throw it away).
+    std::function<void()> beforeDrop;
 
 private:
     enum class State { Idle, Receiving, Sending, Flooding, Dead };

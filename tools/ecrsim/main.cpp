@@ -2,6 +2,7 @@
 // driver's serial protocol on a pseudo-terminal or a serial device.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,7 +30,21 @@ namespace {
 // With --runs: the line counts as idle after this long without a byte.
 constexpr int64_t RunsIdleMs = 500;
 
+// How long a dropped line waits for the driver to take what was sent.
+constexpr int64_t DropDeliveryMs = 2000;
+
 void OnStopSignal(int) { StopRequested = 1; }
+
+// A pty throws away what its slave has not read yet when the master closes,
+// while on a wire the bytes a register sent before it went dead still
+// arrive: wait until the driver has read them.
+void AwaitDelivery(const Line& line) {
+    if (line.SlaveFd() < 0) return;
+    const int64_t giveUp = NowMs() + DropDeliveryMs;
+    int unread = 0;
+    while (!StopRequested && NowMs() < giveUp && ioctl(line.SlaveFd(), FIONREAD, &unread) == 0 && unread > 0)
+        SleepUntilNs(NowNs() + 2000000);
+}
 
 void InstallSignals() {
     struct sigaction action {};
@@ -115,6 +130,7 @@ int main(int argc, char** argv) {
         return result;
     }
     Protocol protocol(line, log, ecr, faults, options.statusText);
+    protocol.beforeDrop = [&line] { AwaitDelivery(line); };
     std::optional<ModemFront> modem;
     if (options.modem.mode != ModemMode::None) modem.emplace(line, log, protocol, options.modem);
 

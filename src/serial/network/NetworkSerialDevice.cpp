@@ -151,6 +151,14 @@ bool NetworkSerialDevice::Open(const std::string& path) {
     Negotiate(telnet::Will, telnet::OptionSuppressGoAhead);
     Negotiate(telnet::Do, telnet::OptionSuppressGoAhead);
     int64_t deadline = platform::MonotonicMilliseconds() + NegotiationTimeoutMs;
+    // Sent now, not after the wait: a server may say nothing until the client has spoken.
+    size_t ignored = 0;
+    if (!SendAll({}, deadline, ignored) || !control.empty()) {
+        int error = control.empty() ? LastSocketError() : TimedOutError();
+        Note("Cannot send the telnet requests to serial device server " + address.host + " port " + address.port);
+        Close();
+        return Fail(error);
+    }
     while (!comPortAnswered && !peerClosed) {
         int64_t left = deadline - platform::MonotonicMilliseconds();
         if (left <= 0) break;
