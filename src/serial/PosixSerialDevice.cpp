@@ -10,11 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <ctime>
 
 #include "platform/Clock.h"
-#include "serial/SerialDevices.h"
+#include "serial/BytePacing.h"
 #include "serial/ReadDeadline.h"
+#include "serial/SerialDevices.h"
 
 namespace serial {
 
@@ -99,6 +99,9 @@ bool SetModemLine(int fd, int line, bool on) {
     return NoModemLines(errno);
 }
 
+// The shortest sleep while written bytes leave the queue.
+constexpr int64_t MinimumOutputPauseUs = 100;
+
 int PollTimeout(int64_t remainingMs) {
     if (remainingMs < 0) return -1;
     return static_cast<int>(std::min<int64_t>(remainingMs, INT_MAX));
@@ -134,6 +137,8 @@ bool PosixSerialDevice::Open(const std::string& path) {
     }
     fd = handle;
     current = SerialTimeouts{};
+    lastByteUs = -1;
+    replyAwaited = false;
     return true;
 }
 
@@ -196,7 +201,7 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-    byteTimeUs = settings.baudRate > 0 ? BitsPerCharacter(settings) * 1000000LL / settings.baudRate : 0;
+    characterTimeUs = CharacterTimeUs(settings);
 
     // DTR handshake (DSR/DTR flow control) has no termios form: DTR is raised.
     if (!SetModemLine(fd, TIOCM_DTR, settings.dtrControl != LineControl::Off)) return false;
@@ -237,22 +242,18 @@ namespace {
 // here, so that the millisecond clock never makes a read end early.
 int64_t CeilMilliseconds() { return (platform::PerformanceCounter() + 999999) / 1000000; }
 
+int64_t NowMicroseconds() { return platform::PerformanceCounter() / 1000; }
+
 }  // namespace
 
-void PosixSerialDevice::PauseForMoreBytes(size_t missing, int64_t remainingMs) const {
-    // The rest of the bytes trickle in at line speed. Waking for each one
-    // costs far more CPU than the bytes are worth: sleep for about three
-    // quarters of their line time instead, and take what has come. The
-    // pause never reaches past the time-out, and never lasts more than half
-    // the byte interval, which bounds how much later than the interval a
-    // read may end (the gap counts from the end of the pause).
-    if (missing < 2 || byteTimeUs <= 0 || remainingMs == 0) return;
-    int64_t pauseUs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4;
-    if (current.readIntervalTimeout != 0) pauseUs = std::min<int64_t>(pauseUs, current.readIntervalTimeout * 500LL);
-    if (remainingMs > 0) pauseUs = std::min(pauseUs, remainingMs * 1000);
-    timespec pause{static_cast<time_t>(pauseUs / 1000000), static_cast<long>(pauseUs % 1000000) * 1000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+bool PosixSerialDevice::MidFrame() const {
+    // The last thing on the line was a byte that came a moment ago: the
+    // sender is still sending. Any write of ours ends that.
+    return lastByteUs >= 0 && NowMicroseconds() - lastByteUs <= 2 * characterTimeUs;
+}
+
+void PosixSerialDevice::PauseForBytes(size_t missing, int64_t remainingMs) const {
+    platform::SleepMicroseconds(PauseForBytesUs(missing, characterTimeUs, current, remainingMs));
 }
 
 bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
@@ -262,19 +263,46 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         return false;
     }
     ReadDeadline deadline(current, size, CeilMilliseconds());
+    // Bytes arrive at line speed. Waking for each costs far more CPU than
+    // they are worth, so the read sleeps while they come and takes them in
+    // one go: right after a write of ours it waits for the first byte of the
+    // answer, in the middle of a frame it sleeps for the rest's line time.
+    bool waitFirst = false;
+    if (!deadline.ReturnsImmediately()) {
+        if (replyAwaited) waitFirst = true;
+        else if (MidFrame()) PauseForBytes(size, deadline.RemainingMs(CeilMilliseconds()));
+    }
+    replyAwaited = false;
     while (received < size) {
+        if (waitFirst) {
+            waitFirst = false;
+            int64_t remaining = deadline.RemainingMs(platform::MonotonicMilliseconds());
+            pollfd wait{fd, POLLIN, 0};
+            int ready = ::poll(&wait, 1, PollTimeout(remaining));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (ready > 0 && !(wait.revents & POLLIN) && (wait.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                errno = EIO;
+                return false;
+            }
+            // One byte is there; the others follow it at line speed.
+            if (ready > 0) PauseForBytes(size - received - 1, deadline.RemainingMs(CeilMilliseconds()));
+        }
         // The time-out is judged as of this read: bytes that came while the
         // process was not running (a busy machine) are still in time.
         int64_t readMs = platform::MonotonicMilliseconds();
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
+            lastByteUs = NowMicroseconds();
             // Bytes that came during a pause may have come at any time in
             // it; only "before now" is sure. The gap counts from now, so a
             // sender that is slower than the line is never cut off early.
             int64_t nowMs = CeilMilliseconds();
             deadline.ByteReceived(nowMs);
-            PauseForMoreBytes(size - received, deadline.RemainingMs(nowMs));
+            if (received < size) PauseForBytes(size - received, deadline.RemainingMs(nowMs));
             continue;
         }
         if (n == 0) {
@@ -283,19 +311,8 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-
-        int64_t remaining = deadline.RemainingMs(readMs);
-        if (remaining == 0) break;
-        pollfd wait{fd, POLLIN, 0};
-        int ready = ::poll(&wait, 1, PollTimeout(remaining));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (ready > 0 && !(wait.revents & POLLIN) && (wait.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            errno = EIO;
-            return false;
-        }
+        if (deadline.RemainingMs(readMs) == 0) break;
+        waitFirst = true;
     }
     return true;
 }
@@ -310,7 +327,10 @@ bool PosixSerialDevice::WaitForOutput(int64_t deadline, size_t& unsent) {
         if (unsent == 0) return true;
         int64_t now = platform::MonotonicMilliseconds();
         if (deadline >= 0 && now >= deadline) return false;
-        platform::SleepMilliseconds(deadline < 0 ? 1 : std::min<int64_t>(1, deadline - now));
+        // Sleep while the queued bytes go out rather than look every millisecond.
+        int64_t pauseUs = std::max<int64_t>(MinimumOutputPauseUs, static_cast<int64_t>(unsent) * characterTimeUs);
+        if (deadline >= 0) pauseUs = std::min(pauseUs, (deadline - now) * 1000);
+        platform::SleepMicroseconds(pauseUs);
     }
 }
 
@@ -321,6 +341,9 @@ bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& writt
         return false;
     }
     int64_t deadline = WriteDeadlineMs(current, count, platform::MonotonicMilliseconds());
+    // Whatever comes next answers this write, not the frame before it.
+    lastByteUs = -1;
+    replyAwaited = true;
     while (written < count) {
         ssize_t n = ::write(fd, buffer + written, count - written);
         if (n > 0) {

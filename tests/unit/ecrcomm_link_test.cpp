@@ -61,7 +61,10 @@ protected:
         TheEcrComm().ReadSettings();
         return TheEcrComm();
     }
-    std::string Log() const { return dir.Read("dbgerror.log"); }
+    std::string Log() const {
+        DebugLogFile().Flush();  // trace lines reach the file in batches
+        return dir.Read("dbgerror.log");
+    }
 
     TempDir dir{"ecrcomm-test"};
     std::shared_ptr<SerialScript> script = std::make_shared<SerialScript>();

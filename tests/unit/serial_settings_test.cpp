@@ -5,6 +5,7 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "serial/SerialDevice.h"
+#include "serial/BytePacing.h"
 #include "serial/ReadDeadline.h"
 
 using namespace serial;
@@ -84,7 +85,7 @@ TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
                           Case{DirectSettingsString, 0, 1}, Case{DirectSettingsString, -5, 1}}) {
         SerialSettings s;
         ApplySettingsString(c.settings, s);
-        EXPECT_EQ(ByteTime(s, c.multiplier), c.expected) << c.settings << " x" << c.multiplier;
+        EXPECT_EQ(ByteTimeoutMs(s, c.multiplier), c.expected) << c.settings << " x" << c.multiplier;
     }
 }
 
