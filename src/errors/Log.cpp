@@ -1,10 +1,11 @@
 #include "errors/Log.h"
 
+#include <cstdio>
+
 #include "errors/Exceptions.h"
 #include "platform/Clock.h"
 #include "platform/FileIdentity.h"
 #include "platform/Process.h"
-#include "tools/TextTools.h"
 
 LogFile::~LogFile() { Close(true); }
 
@@ -85,8 +86,10 @@ bool IsOpenLogFile(const std::string& path) {
 
 std::string LogTimeStamp() {
     platform::LocalTime now = platform::GetLocalTime();
-    return FormatString("\n%02d.%02d.%04d %02d:%02d:%02d.%03d ", now.day, now.month, now.year, now.hour,
-                        now.minute, now.second, now.millisecond);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "\n%02d.%02d.%04d %02d:%02d:%02d.%03d ", now.day, now.month, now.year, now.hour,
+                  now.minute, now.second, now.millisecond);
+    return stamp;
 }
 
 void LogWrite(int destinations, const std::string& text, bool newEntry) {

@@ -170,7 +170,11 @@ bool Win32SerialDevice::GetModemStatus(uint32_t& status) {
     if (!CheckOpen()) return false;
     DWORD lines = 0;
     if (!GetCommModemStatus(handle, &lines)) return false;
-    status = lines & (ModemStatusCts | ModemStatusDsr | ModemStatusRing | ModemStatusCarrier);
+    // Each line is mapped by name: the seam's bits need not equal Windows' own.
+    if (lines & MS_CTS_ON) status |= ModemStatusCts;
+    if (lines & MS_DSR_ON) status |= ModemStatusDsr;
+    if (lines & MS_RING_ON) status |= ModemStatusRing;
+    if (lines & MS_RLSD_ON) status |= ModemStatusCarrier;
     return true;
 }
 

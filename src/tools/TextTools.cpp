@@ -84,7 +84,6 @@ std::string StripPrefix(const std::string& text, const std::string& prefix) {
     return first == std::string::npos ? std::string() : rest.substr(first);
 }
 
-bool FileExists(const std::string& path) { return platform::PathExists(path); }
 
 std::string GetModuleDirectory() {
     static std::string directory;

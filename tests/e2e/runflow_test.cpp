@@ -219,6 +219,7 @@ TEST(RunFlow, SerialOpenFailureSkipsStatisticsAndRetentionApplies) {
     EXPECT_FALSE(box.Exists("KVT5100.log")) << "StandardLog = 0 keeps nothing";
     std::string debug = box.ReadFile("dbgerror.log");
     EXPECT_TRUE(Contains(debug, "Unable to open serial port (system error code : "));
+    EXPECT_TRUE(Contains(debug, "System error code 2: No such file or directory")) << debug;
     EXPECT_FALSE(Contains(debug, "I/O statistics"));
 
     box.WriteFile("KVT5100.log", "kept as it was");
