@@ -13,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "serial/BytePacing.h"
+#include "serial/DeviceErrors.h"
 #include "serial/ReadDeadline.h"
 #include "serial/SerialDevices.h"
 
@@ -143,10 +144,7 @@ bool PosixSerialDevice::Open(const std::string& path) {
 }
 
 bool PosixSerialDevice::Apply(const SerialSettings& settings) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     speed_t speed;
     if (!FindSpeed(settings.baudRate, speed)) {
         errno = EINVAL;
@@ -211,27 +209,18 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
 
 bool PosixSerialDevice::SetQueueSizes(uint32_t, uint32_t) {
     // The kernel's tty buffers have a fixed size; nothing to set.
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     return true;
 }
 
 bool PosixSerialDevice::SetTimeouts(const SerialTimeouts& timeouts) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     current = timeouts;
     return true;
 }
 
 bool PosixSerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     timeouts = current;
     return true;
 }
@@ -258,10 +247,7 @@ void PosixSerialDevice::PauseForBytes(size_t missing, int64_t remainingMs) const
 
 bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     received = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     ReadDeadline deadline(current, size, CeilMilliseconds());
     // Bytes arrive at line speed. Waking for each costs far more CPU than
     // they are worth, so the read sleeps while they come and takes them in
@@ -336,10 +322,7 @@ bool PosixSerialDevice::WaitForOutput(int64_t deadline, size_t& unsent) {
 
 bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
     written = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int64_t deadline = WriteDeadlineMs(current, count, platform::MonotonicMilliseconds());
     // Whatever comes next answers this write, not the frame before it.
     lastByteUs = -1;
@@ -377,10 +360,7 @@ bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& writt
 
 bool PosixSerialDevice::GetModemStatus(uint32_t& status) {
     status = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int lines = 0;
     if (ioctl(fd, TIOCMGET, &lines) != 0) return false;
     if (lines & TIOCM_CTS) status |= ModemStatusCts;
@@ -391,19 +371,13 @@ bool PosixSerialDevice::GetModemStatus(uint32_t& status) {
 }
 
 bool PosixSerialDevice::ClearDtr() {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int line = TIOCM_DTR;
     return ioctl(fd, TIOCMBIC, &line) == 0;
 }
 
 bool PosixSerialDevice::Flush() {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     // Let queued output go out within the write time-out, then drop the rest
     // so that closing never hangs on a line that flow control holds back.
     int64_t now = platform::MonotonicMilliseconds();

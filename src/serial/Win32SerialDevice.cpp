@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/Clock.h"
+#include "serial/DeviceErrors.h"
 #include "serial/SerialDevices.h"
 
 namespace serial {
@@ -88,9 +89,7 @@ bool TimedOut(DWORD error) { return error == ERROR_COUNTER_TIMEOUT; }
 Win32SerialDevice::~Win32SerialDevice() { Close(); }
 
 bool Win32SerialDevice::CheckOpen() const {
-    if (IsOpen()) return true;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
+    return IsOpen() || FailNotOpen();
 }
 
 bool Win32SerialDevice::Open(const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include "platform/Clock.h"
 #include "serial/BytePacing.h"
+#include "serial/DeviceErrors.h"
 #include "serial/DeviceLog.h"
 #include "serial/ReadDeadline.h"
 
@@ -278,7 +279,7 @@ bool NetworkSerialDevice::SendAll(const std::vector<uint8_t>& data, int64_t dead
 }
 
 bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     characterTimeUs = CharacterTimeUs(settings);
     if (!address.rfc2217) return true;
     if (comPortRefused) {
@@ -298,23 +299,23 @@ bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
     return true;
 }
 
-bool NetworkSerialDevice::SetQueueSizes(uint32_t, uint32_t) { return IsOpen() ? true : Fail(InvalidArgumentError()); }
+bool NetworkSerialDevice::SetQueueSizes(uint32_t, uint32_t) { return IsOpen() ? true : FailNotOpen(); }
 
 bool NetworkSerialDevice::SetTimeouts(const SerialTimeouts& timeouts) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     current = timeouts;
     return true;
 }
 
 bool NetworkSerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     timeouts = current;
     return true;
 }
 
 bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     received = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     ReadDeadline deadline(current, size, NowCeilMs());
     while (true) {
         Pump();
@@ -339,7 +340,7 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
 
 bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
     written = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     Pump();
     if (peerClosed) return Fail(peerError);
     const int64_t start = platform::MonotonicMilliseconds();
@@ -376,7 +377,7 @@ bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& wri
 
 bool NetworkSerialDevice::GetModemStatus(uint32_t& status) {
     status = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     if (!address.rfc2217) return Fail(NoModemLinesError());
     // Notifications that came in the meantime are taken in first.
     Pump();
@@ -386,7 +387,7 @@ bool NetworkSerialDevice::GetModemStatus(uint32_t& status) {
 }
 
 bool NetworkSerialDevice::ClearDtr() {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     if (!address.rfc2217) return Fail(NoModemLinesError());
     if (peerClosed) return Fail(peerError);
     SendCommand(telnet::SetControl, {telnet::ControlDtrOff});
@@ -397,7 +398,7 @@ bool NetworkSerialDevice::ClearDtr() {
 }
 
 bool NetworkSerialDevice::Flush() {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     // The server's port sends what was written at the line speed: wait for
     // that within the write time-out, then drop what is left.
     int64_t deadline = ControlDeadline(current);
