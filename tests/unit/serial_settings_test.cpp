@@ -5,6 +5,7 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "serial/SerialDevice.h"
+#include "platform/SystemError.h"
 #include "serial/BytePacing.h"
 #include "serial/ReadDeadline.h"
 
@@ -31,7 +32,9 @@ TEST(SerialSettingsParser, ReadsEveryKeyInAnyCaseAndRejectsWholeStringsItCannotR
         SerialSettings before;
         before.baudRate = 1200;
         SerialSettings after = before;
+        platform::SetLastSystemError(0);
         EXPECT_FALSE(ParseSerialSettings(bad, after)) << bad;
+        EXPECT_EQ(platform::LastSystemError(), 0u) << bad << ": a parse error, not a system error";
         EXPECT_EQ(after.baudRate, 1200u) << bad;
         EXPECT_EQ(after.stopBits, StopBits::One) << bad;
     }
