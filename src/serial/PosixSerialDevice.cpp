@@ -253,10 +253,12 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     // they are worth, so the read sleeps while they come and takes them in
     // one go: right after a write of ours it waits for the first byte of the
     // answer, in the middle of a frame it sleeps for the rest's line time.
+    // The sleeps never cover the last byte: poll() waits for that one, so
+    // that the read ends the moment its last byte is there.
     bool waitFirst = false;
     if (!deadline.ReturnsImmediately()) {
         if (replyAwaited) waitFirst = true;
-        else if (MidFrame()) PauseForBytes(size, deadline.RemainingMs(CeilMilliseconds()));
+        else if (MidFrame()) PauseForBytes(size - 1, deadline.RemainingMs(CeilMilliseconds()));
     }
     replyAwaited = false;
     while (received < size) {
@@ -288,7 +290,9 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
             // sender that is slower than the line is never cut off early.
             int64_t nowMs = CeilMilliseconds();
             deadline.ByteReceived(nowMs);
-            if (received < size) PauseForBytes(size - received, deadline.RemainingMs(nowMs));
+            if (received < size) PauseForBytes(size - received - 1, deadline.RemainingMs(nowMs));
+            // The last byte is waited for without another read first.
+            waitFirst = size - received == 1 && !deadline.ReturnsImmediately() && deadline.RemainingMs(nowMs) != 0;
             continue;
         }
         if (n == 0) {
