@@ -18,9 +18,10 @@ int64_t CharacterTimeUs(const SerialSettings& settings);
 // TimeoutImmediate.
 uint32_t ByteTimeoutMs(const SerialSettings& settings, int32_t multiplier);
 
-// The sleep, in microseconds, of a reader that still misses `missing`
-// bytes which are arriving at line speed: their line time, so that one wake
-// takes them all instead of one wake per byte. The pause never reaches past
+// The sleep, in microseconds, of a reader while `missing` bytes arrive at
+// line speed: their line time, so that one wake takes them all instead of
+// one wake per byte. Readers leave the last byte out and wait for it with
+// poll, so that a read ends the moment its last byte is there. The pause never reaches past
 // the read's time-out (`remainingMs`, -1: none) and never lasts more than
 // half the byte interval, which bounds how much later than the interval a
 // read may end (the gap counts from the end of the pause). 0: do not sleep.

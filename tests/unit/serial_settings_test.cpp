@@ -92,6 +92,22 @@ TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
     }
 }
 
+TEST(SerialBytePacing, PauseCoversTheLineTimeWithinTheTimeOutRule) {
+    SerialSettings direct;
+    ApplySettingsString(DirectSettingsString, direct);
+    EXPECT_EQ(CharacterTimeUs(direct), 572);  // 11 bits at 19200 baud
+    EXPECT_EQ(CharacterTimeUs(SerialSettings{}), 0);
+
+    const SerialTimeouts interval57{57, 57, 1500, 0, 0};
+    EXPECT_EQ(PauseForBytesUs(10, 572, interval57, -1), 5720);
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, -1), 28500);  // never more than half the interval
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 7), 7000);    // nor past the time-out
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 0), 0);
+    EXPECT_EQ(PauseForBytesUs(0, 572, interval57, -1), 0);
+    EXPECT_EQ(PauseForBytesUs(10, 0, interval57, -1), 0);       // no line speed known
+    EXPECT_EQ(PauseForBytesUs(size_t{1} << 62, 572, SerialTimeouts{}, -1) > 0, true);  // no overflow
+}
+
 TEST(SerialReadDeadline, TotalIntervalAndImmediateRules) {
     ReadDeadline immediate({TimeoutImmediate, 0, 0, 0, 0}, 256, 1000);
     EXPECT_TRUE(immediate.ReturnsImmediately());

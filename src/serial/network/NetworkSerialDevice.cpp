@@ -332,8 +332,10 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         int64_t remaining = deadline.RemainingMs(platform::MonotonicMilliseconds());
         if (remaining == 0) return true;
         // A server may pass the line's bytes on one by one: sleep while the
-        // rest comes at line speed rather than wake for each.
-        if (count > 0) platform::SleepMicroseconds(PauseForBytesUs(size - received, characterTimeUs, current, remaining));
+        // rest comes at line speed rather than wake for each, all but the
+        // last byte, which the wait below takes the moment it comes.
+        if (count > 0)
+            platform::SleepMicroseconds(PauseForBytesUs(size - received - 1, characterTimeUs, current, remaining));
         if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
     }
 }
