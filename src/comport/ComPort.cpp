@@ -1,7 +1,6 @@
 #include "comport/ComPort.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -39,14 +38,6 @@ private:
     bool armed = true;
 };
 
-// Removes the first occurrence of `key`; true when it was there.
-bool TakeOut(std::string& text, const std::string& key) {
-    size_t at = text.find(key);
-    if (at == std::string::npos) return false;
-    text.erase(at, key.size());
-    return true;
-}
-
 // Writes " %3d bytes in %6.1f ms :" for `ticks` of a counter running at
 // `frequency`, as snprintf prints the milliseconds as a double, but with
 // whole numbers: the float formatting cost more than the rest of a trace
@@ -77,11 +68,9 @@ ComPort& TheComPort() {
 }
 
 void ApplySettingsString(const std::string& text, serial::SerialSettings& settings) {
+    // The parser takes every key, the handshake values "rts=hs" and "dtr=hs"
+    // too, and changes nothing when any part cannot be read.
     std::string rest = text;
-    for (char& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    // The handshake values are honoured here whatever the parser would make of them.
-    if (TakeOut(rest, "rts=hs")) settings.rtsControl = serial::LineControl::Handshake;
-    if (TakeOut(rest, "dtr=hs")) settings.dtrControl = serial::LineControl::Handshake;
     const char* blanks = " \t\r\n\f\v";
     size_t first = rest.find_first_not_of(blanks);
     if (first == std::string::npos) return;

@@ -55,6 +55,6 @@ private:
 
 ComPort& TheComPort();
 
-// Applies one settings string to `settings` ("rts=hs" and "dtr=hs" taken out
-// first); SystemErrorException when the rest cannot be decoded.
+// Applies one settings string to `settings` (serial::ParseSerialSettings);
+// SystemErrorException, and `settings` unchanged, when it cannot be decoded.
 void ApplySettingsString(const std::string& text, serial::SerialSettings& settings);

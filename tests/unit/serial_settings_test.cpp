@@ -75,6 +75,11 @@ TEST(SerialSettingsString, DefaultsAndOverridesKeyByKey) {
         EXPECT_EQ(e.GetMessage(), "System error: Unable to decode serial port configuration string");
     }
     EXPECT_EQ(s.baudRate, 9600u);
+
+    // All or nothing: a handshake value beside an unreadable part is not taken either.
+    SerialSettings mixed;
+    EXPECT_THROW(ApplySettingsString("rts=hs baud=fast", mixed), SystemErrorException);
+    EXPECT_EQ(mixed.rtsControl, LineControl::Off);
 }
 
 TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
