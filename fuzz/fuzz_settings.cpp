@@ -5,6 +5,7 @@
 #include "FuzzSupport.h"
 #include "comport/ComPort.h"
 #include "errors/Exceptions.h"
+#include "serial/BytePacing.h"
 #include "serial/SerialSettings.h"
 
 namespace {
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(applied.baudRate != 0);
     const int bits = serial::BitsPerCharacter(applied);
     FUZZ_CHECK(bits >= 7 && bits <= 12);
-    const uint32_t byteTime = ByteTime(applied, multiplier);
+    const uint32_t byteTime = serial::ByteTimeoutMs(applied, multiplier);
     FUZZ_CHECK(byteTime >= 1 && byteTime < serial::TimeoutImmediate);
     return 0;
 }

@@ -1,9 +1,8 @@
 #include "comport/ComPort.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <limits>
+#include <cstring>
 
 #include "config/Config.h"
 #include "errors/Exceptions.h"
@@ -12,8 +11,9 @@
 #include "platform/SystemError.h"
 #include "tools/Stopwatch.h"
 #include "tools/TextTools.h"
-#include "serial/SerialDevices.h"
+#include "serial/BytePacing.h"
 #include "serial/DeviceLog.h"
+#include "serial/SerialDevices.h"
 
 namespace {
 
@@ -39,11 +39,22 @@ private:
     bool armed = true;
 };
 
-// Removes the first occurrence of `key`; true when it was there.
-bool TakeOut(std::string& text, const std::string& key) {
-    size_t at = text.find(key);
-    if (at == std::string::npos) return false;
-    text.erase(at, key.size());
+// Writes " %3d bytes in %6.1f ms :" for `ticks` of a counter running at
+// `frequency`, as snprintf prints the milliseconds as a double, but with
+// whole numbers: the float formatting cost more than the rest of a trace
+// line. False, and nothing written, where only snprintf gives the same text:
+// a tenth exactly half-way, a negative time or more than 10 s.
+bool FormatTimedHeader(int count, int64_t ticks, int64_t frequency, char* out, size_t size) {
+    // Beyond this the double's rounding could differ from exact arithmetic.
+    constexpr int64_t LargestFrequency = 10'000'000'000LL;
+    if (ticks < 0 || frequency <= 0 || frequency > LargestFrequency || ticks > frequency * 10) return false;
+    const int64_t scaled = ticks * 10000;  // tenths of a millisecond, times frequency
+    int64_t tenths = scaled / frequency;
+    const int64_t rest = scaled % frequency;
+    if (2 * rest == frequency) return false;
+    if (2 * rest > frequency) ++tenths;
+    std::snprintf(out, size, " %3d bytes in %4lld.%lld ms :", count, static_cast<long long>(tenths / 10),
+                  static_cast<long long>(tenths % 10));
     return true;
 }
 
@@ -58,27 +69,15 @@ ComPort& TheComPort() {
 }
 
 void ApplySettingsString(const std::string& text, serial::SerialSettings& settings) {
+    // The parser takes every key, the handshake values "rts=hs" and "dtr=hs"
+    // too, and changes nothing when any part cannot be read.
     std::string rest = text;
-    for (char& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    // The handshake values are honoured here whatever the parser would make of them.
-    if (TakeOut(rest, "rts=hs")) settings.rtsControl = serial::LineControl::Handshake;
-    if (TakeOut(rest, "dtr=hs")) settings.dtrControl = serial::LineControl::Handshake;
     const char* blanks = " \t\r\n\f\v";
     size_t first = rest.find_first_not_of(blanks);
     if (first == std::string::npos) return;
     rest = rest.substr(first, rest.find_last_not_of(blanks) - first + 1);
     if (!serial::ParseSerialSettings(rest, settings))
         throw SystemErrorException("Unable to decode serial port configuration string", platform::ErrorInvalidParameter);
-}
-
-uint32_t ByteTime(const serial::SerialSettings& settings, int32_t multiplier) {
-    if (settings.baudRate == 0) return 1;
-    double ms = serial::BitsPerCharacter(settings) * 1000.0 / settings.baudRate * multiplier;
-    // Stay below the value that means "return at once" for the byte interval.
-    const double largest = static_cast<double>(std::numeric_limits<uint32_t>::max() - 1);
-    if (ms >= largest) return static_cast<uint32_t>(largest);
-    uint32_t truncated = ms > 0 ? static_cast<uint32_t>(ms) : 0;
-    return truncated == 0 ? 1 : truncated;
 }
 
 std::string ComPort::DevicePath() const {
@@ -112,7 +111,7 @@ void ComPort::Open() {
     if (!device->Apply(settings)) throw SystemErrorException("SetCommState failed");
     if (!device->SetQueueSizes(QueueSize, QueueSize)) throw SystemErrorException("SetupComm failed");
 
-    uint32_t byteTime = ByteTime(settings, ByteTimeMultiplier);
+    uint32_t byteTime = serial::ByteTimeoutMs(settings, ByteTimeMultiplier);
     serial::SerialTimeouts values;
     values.readIntervalTimeout = byteTime;
     values.readTotalTimeoutMultiplier = byteTime;
@@ -248,30 +247,45 @@ void ComPort::DropDtr() {
 
 void ComPort::TraceTransfer(const char* directionFormat, const uint8_t* buffer, size_t count, int64_t start,
                             int64_t end) {
-    char direction[32];
-    std::snprintf(direction, sizeof direction, directionFormat, TracePeerName.c_str());
+    // The direction format holds the peer's name as "%s".
+    std::string direction = directionFormat;
+    size_t peerAt = direction.find("%s");
+    if (peerAt != std::string::npos) direction.replace(peerAt, 2, TracePeerName);
 
-    char duration[32] = "            ";  // as wide as the timed form
+    char header[64];
     int64_t frequency = Stopwatch::Frequency();
-    if (frequency != 0 && start != 0 && end != 0) {
+    if (frequency != 0 && start != 0 && end != 0 &&
+        FormatTimedHeader(static_cast<int>(count), end - start, frequency, header, sizeof header)) {
+        // Written by whole numbers.
+    } else if (frequency != 0 && start != 0 && end != 0) {
         double ms = static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
-        std::snprintf(duration, sizeof duration, ms <= 10000.0 ? "in %6.1f ms" : "in %6.0f ms", ms);
+        std::snprintf(header, sizeof header, ms <= 10000.0 ? " %3d bytes in %6.1f ms :" : " %3d bytes in %6.0f ms :",
+                      static_cast<int>(count), ms);
+    } else {
+        // As wide as the timed form.
+        std::snprintf(header, sizeof header, " %3d bytes              :", static_cast<int>(count));
     }
-
-    char header[96];
-    std::snprintf(header, sizeof header, "\n%s %3d bytes %s :", direction, static_cast<int>(count), duration);
-    // The whole trace line goes to the log in one write: a write per byte
-    // made the trace the largest part of the driver's CPU time.
-    std::string line = header;
-    if (!TraceNote.empty()) line += " " + TraceNote;
+    // The whole trace line goes to the log at once, and trace lines reach
+    // the file in batches: a write per byte, and then one per line, made
+    // the trace the largest part of the driver's CPU time.
+    std::string line;
+    line.reserve(1 + direction.size() + std::strlen(header) + TraceNote.size() + 1 + 3 * count);
+    line += '\n';
+    line += direction;
+    line += header;
+    if (!TraceNote.empty()) {
+        line += ' ';
+        line += TraceNote;
+    }
     if (buffer != nullptr) {
         static const char digits[] = "0123456789abcdef";
-        line.reserve(line.size() + 3 * count);
-        for (size_t i = 0; i < count; ++i) {
-            line += ' ';
-            line += digits[buffer[i] >> 4];
-            line += digits[buffer[i] & 0x0F];
+        size_t at = line.size();
+        line.resize(at + 3 * count);
+        for (size_t i = 0; i < count; ++i, at += 3) {
+            line[at] = ' ';
+            line[at + 1] = digits[buffer[i] >> 4];
+            line[at + 2] = digits[buffer[i] & 0x0F];
         }
     }
-    LogWrite(LogDebug, line, false);
+    LogTrace(line);
 }

@@ -59,10 +59,6 @@ private:
 
 ComPort& TheComPort();
 
-// Applies one settings string to `settings` ("rts=hs" and "dtr=hs" taken out
-// first); SystemErrorException when the rest cannot be decoded.
+// Applies one settings string to `settings` (serial::ParseSerialSettings);
+// SystemErrorException, and `settings` unchanged, when it cannot be decoded.
 void ApplySettingsString(const std::string& text, serial::SerialSettings& settings);
-
-// Milliseconds one byte may take: bits per character x 1000 / baud x multiplier,
-// truncated, at least 1.
-uint32_t ByteTime(const serial::SerialSettings& settings, int32_t multiplier);

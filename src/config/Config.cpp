@@ -43,7 +43,7 @@ Config& TheConfig() {
 }
 
 void Config::SetFile(const std::string& filePath, bool mustExist) {
-    if (mustExist && !FileExists(filePath)) throw DriverErrorException("INI-file '" + filePath + "' not found");
+    if (mustExist && !platform::PathExists(filePath)) throw DriverErrorException("INI-file '" + filePath + "' not found");
     path = filePath;
 }
 
@@ -73,7 +73,7 @@ std::string IniFilePath() { return GetModuleDirectory() + IniFileName; }
 
 void EnsureIniFile() {
     std::string path = IniFilePath();
-    if (FileExists(path)) return;
+    if (platform::PathExists(path)) return;
     std::fputs("Configuration file not found. Creating default INI-file\n\n", stdout);
     CreateDefaultIni(path.c_str());
 }
@@ -81,7 +81,7 @@ void EnsureIniFile() {
 // A failed write is not reported here: LoadConfig then finds no file and says so.
 void CreateDefaultIni(const char* path) {
     if (path == nullptr) THROW_INTERNAL_ERROR(Module);
-    if (FileExists(path)) platform::RemoveFile(path);
+    if (platform::PathExists(path)) platform::RemoveFile(path);
     config::ProfileWriteSection(path, "Common", {"DbgErrorLog = 0", "CodePage = RIM"});
     config::ProfileWriteSection(path, std::string(EcrSectionPrefix) + "1", {"ComNumber = 1"});
 }

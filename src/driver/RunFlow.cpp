@@ -26,6 +26,8 @@ constexpr int DefaultEcrRecoveryTime = 2000;
 // to the console; the exception's exit code becomes the run's.
 int ReportFailure(const Exception& error) {
     LogWrite(LogBoth, error.GetLogText(), true);
+    const std::string detail = error.GetDebugDetail();
+    if (!detail.empty()) LogWrite(LogDebug, detail, true);
     std::fputs(error.GetMessage().c_str(), stdout);
     std::fputs("\n", stdout);
     return error.GetExitCode();

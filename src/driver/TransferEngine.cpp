@@ -25,9 +25,19 @@ constexpr const char* Module = "src/driver";
 constexpr int32_t EndFrameTimeout = 1400;
 constexpr int DefaultSleepBetweenCommands = 400;
 
-void Progress(const char* format, uint32_t count) {
+constexpr int64_t ProgressFlushMs = 100;
+
+// The progress line is redrawn for every record, but reaches the console at
+// most every ProgressFlushMs: a console write per record cost more than the
+// record's frame. The first and the closing line go out at once.
+void Progress(const char* format, uint32_t count, bool atOnce = false) {
+    static int64_t lastFlushMs = 0;
     printf(format, count);
-    fflush(stdout);
+    int64_t now = platform::MonotonicMilliseconds();
+    if (atOnce || now - lastFlushMs >= ProgressFlushMs) {
+        fflush(stdout);
+        lastFlushMs = now;
+    }
 }
 
 void ShowRequestSent() {
@@ -123,7 +133,7 @@ void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     link.SetOperationTimeout(descriptor->operationTime);
 
     descriptor->recordCount = 0;
-    Progress("Records sent: %u\r", 0);
+    Progress("Records sent: %u\r", 0, true);
     int fetched = input->GetRecord(descriptor->recordCount, descriptor->text, RecordTextSize);
     while (fetched != 0 && descriptor->recordCount < descriptor->maxRecords) {
         if (translate) ToEcrCodePage(descriptor->text, strnlen(descriptor->text, RecordTextSize));
@@ -140,7 +150,7 @@ void RunSendTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
     link.SendEndFrame();
     input->Close();
     input.reset();
-    Progress("Records sent: %u\n", descriptor->recordCount);
+    Progress("Records sent: %u\n", descriptor->recordCount, true);
 }
 
 void RunSendCheck(OperationHandler handler, OperationDescriptor* descriptor) {
@@ -178,7 +188,7 @@ bool ReceiveRecords(OperationHandler handler, OperationDescriptor* descriptor, O
     BlankProgressLine();
     link.SetOperationTimeout(descriptor->operationTime);
     descriptor->recordCount = 0;
-    Progress("Records read: %u\r", 0);
+    Progress("Records read: %u\r", 0, true);
 
     while (link.ReadFrame(descriptor->frame, RecordFrameSize, descriptor->replyLength)) {
         descriptor->frame[RecordFrameSize - 1] = '\0';
@@ -233,7 +243,7 @@ void RunReadTransfer(OperationHandler handler, OperationDescriptor* descriptor) 
         throw;
     }
     output.reset();
-    Progress("Records read: %u\n", descriptor->recordCount);
+    Progress("Records read: %u\n", descriptor->recordCount, true);
 
     if (!link.readBlockMatched) {
         ReportDataProblem(FormatString("Block checksum mismatch: the ECR sent %c%c, the frames received give %02X",

@@ -160,6 +160,7 @@ void EcrComm::Close() {
             // The port is closed next anyway (a hung-up line refuses new
             // settings); closing must still finish so the statistics follow.
             LogWrite(LogDebug, error.GetLogText(), true);
+            LogWrite(LogDebug, error.GetDebugDetail(), true);
         }
     }
     if (useModem) TheModem().Disconnect();

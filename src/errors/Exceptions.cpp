@@ -32,4 +32,9 @@ SystemErrorException::SystemErrorException(const std::string& text)
 
 SystemErrorException::SystemErrorException(const std::string& text, unsigned systemErrorCode)
     : Exception("System error: " + text,
-                text + " (system error code : " + std::to_string(systemErrorCode) + ")", 1) {}
+                text + " (system error code : " + std::to_string(systemErrorCode) + ")", 1),
+      SystemErrorCode(systemErrorCode) {}
+
+std::string SystemErrorException::GetDebugDetail() const {
+    return "System error code " + std::to_string(SystemErrorCode) + ": " + platform::SystemErrorText(SystemErrorCode);
+}

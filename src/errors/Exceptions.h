@@ -11,6 +11,8 @@ public:
     const std::string& GetMessage() const { return Message; }
     const std::string& GetLogText() const { return LogText; }
     int GetExitCode() const { return ExitCode; }
+    // What only the debug log gets besides the log text (empty: nothing).
+    virtual std::string GetDebugDetail() const { return {}; }
 
 private:
     std::string Message;
@@ -57,6 +59,12 @@ class SystemErrorException : public Exception {
 public:
     explicit SystemErrorException(const std::string& text);
     SystemErrorException(const std::string& text, unsigned systemErrorCode);
+    unsigned GetSystemErrorCode() const { return SystemErrorCode; }
+    // "System error code N: " and the operating system's message for N.
+    std::string GetDebugDetail() const override;
+
+private:
+    unsigned SystemErrorCode;
 };
 
 // Throws the internal error for the calling module at the current line.

@@ -1,10 +1,11 @@
 #include "errors/Log.h"
 
+#include <cstdio>
+
 #include "errors/Exceptions.h"
 #include "platform/Clock.h"
 #include "platform/FileIdentity.h"
 #include "platform/Process.h"
-#include "tools/TextTools.h"
 
 LogFile::~LogFile() { Close(true); }
 
@@ -16,20 +17,40 @@ void LogFile::Open(const std::string& filePath) {
     isOpen = true;
 }
 
+void LogFile::Append(const std::string& text) {
+    if (held.empty()) heldSinceMs = platform::MonotonicMilliseconds();
+    held.reserve(held.size() + text.size() + 16);
+    size_t from = 0;
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+        held.append(text, from, at - from);
+        held += "\r\n";
+        from = at + 1;
+    }
+    held.append(text, from, std::string::npos);
+}
+
 // A failed write is ignored: the log must never end the run it describes.
+void LogFile::Flush() {
+    if (!isOpen || held.empty()) return;
+    file.Append(held.data(), held.size());
+    held.clear();
+}
+
 void LogFile::Write(const std::string& text) {
     if (!isOpen) return;
-    std::string lines;
-    lines.reserve(text.size() + 16);
-    for (char ch : text) {
-        if (ch == '\n') lines += '\r';
-        lines += ch;
-    }
-    file.Append(lines.data(), lines.size());
+    Append(text);
+    Flush();
+}
+
+void LogFile::Hold(const std::string& text) {
+    if (!isOpen) return;
+    Append(text);
+    if (held.size() >= HoldBytes || platform::MonotonicMilliseconds() - heldSinceMs >= HoldMs) Flush();
 }
 
 void LogFile::Close(bool keep) {
     if (!isOpen) return;
+    Flush();
     if (keep)
         startLength = file.Length();
     else
@@ -65,8 +86,10 @@ bool IsOpenLogFile(const std::string& path) {
 
 std::string LogTimeStamp() {
     platform::LocalTime now = platform::GetLocalTime();
-    return FormatString("\n%02d.%02d.%04d %02d:%02d:%02d.%03d ", now.day, now.month, now.year, now.hour,
-                        now.minute, now.second, now.millisecond);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "\n%02d.%02d.%04d %02d:%02d:%02d.%03d ", now.day, now.month, now.year, now.hour,
+                  now.minute, now.second, now.millisecond);
+    return stamp;
 }
 
 void LogWrite(int destinations, const std::string& text, bool newEntry) {
@@ -74,6 +97,8 @@ void LogWrite(int destinations, const std::string& text, bool newEntry) {
     if (destinations & LogStandard) StandardLogFile().Write(entry);
     if (destinations & LogDebug) DebugLogFile().Write(entry);
 }
+
+void LogTrace(const std::string& text) { DebugLogFile().Hold(text); }
 
 void CloseLogs(int exitCode, int linkErrorCount) {
     int debug = LogSettings.dbgErrorLog;

@@ -26,12 +26,24 @@ public:
     ~LogFile();
     void Open(const std::string& path);  // throws DriverErrorException "Can't open file '...'"
     void Write(const std::string& text); // every "\n" reaches the file as CR LF; flushed at once
+    // Like Write, but the text may wait with others for one write to the
+    // file: until the next Write, Flush or Close, HoldBytes of held text, or
+    // HoldMs after the oldest held text (checked at the next Hold).
+    void Hold(const std::string& text);
+    void Flush();
     void Close(bool keep);
     bool IsOpen() const { return isOpen; }
     const std::string& Path() const { return path; }
 
+    static constexpr size_t HoldBytes = 16 * 1024;
+    static constexpr int64_t HoldMs = 100;
+
 private:
+    void Append(const std::string& text);
+
     platform::LockedFile file;
+    std::string held;  // text not yet written, CR LF already in place
+    int64_t heldSinceMs = 0;
     std::string path;
     uint64_t startLength = 0;
     bool isOpen = false;
@@ -44,6 +56,9 @@ void OpenLogs();
 // True when `path` names the file of an open log, by whatever name.
 bool IsOpenLogFile(const std::string& path);
 void LogWrite(int destinations, const std::string& text, bool newEntry);
+// A line of the byte trace for the debug log. Trace lines come several per
+// frame, so they are written to the file in batches (LogFile::Hold).
+void LogTrace(const std::string& text);
 // linkErrorCount is EcrComm::ErrorCount() (0 when the link was never opened).
 void CloseLogs(int exitCode, int linkErrorCount);
 

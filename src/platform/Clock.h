@@ -13,5 +13,7 @@ int64_t PerformanceFrequency();  // counts per second; 0 when there is no counte
 int64_t PerformanceCounter();
 int64_t MonotonicMilliseconds();
 void SleepMilliseconds(int64_t ms);  // nothing for 0 or less
+// At least `us` microseconds (Windows rounds up to whole milliseconds); nothing for 0 or less.
+void SleepMicroseconds(int64_t us);
 
 }  // namespace platform

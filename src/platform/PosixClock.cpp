@@ -37,4 +37,11 @@ void SleepMilliseconds(int64_t ms) {
     }
 }
 
+void SleepMicroseconds(int64_t us) {
+    if (us <= 0) return;
+    timespec remaining{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace platform

@@ -38,4 +38,6 @@ void SleepMilliseconds(int64_t ms) {
     }
 }
 
+void SleepMicroseconds(int64_t us) { SleepMilliseconds((us + 999) / 1000); }
+
 }  // namespace platform

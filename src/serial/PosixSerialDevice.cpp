@@ -10,11 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <ctime>
 
 #include "platform/Clock.h"
-#include "serial/SerialDevices.h"
+#include "serial/BytePacing.h"
+#include "serial/DeviceErrors.h"
 #include "serial/ReadDeadline.h"
+#include "serial/SerialDevices.h"
 
 namespace serial {
 
@@ -99,6 +100,9 @@ bool SetModemLine(int fd, int line, bool on) {
     return NoModemLines(errno);
 }
 
+// The shortest sleep while written bytes leave the queue.
+constexpr int64_t MinimumOutputPauseUs = 100;
+
 int PollTimeout(int64_t remainingMs) {
     if (remainingMs < 0) return -1;
     return static_cast<int>(std::min<int64_t>(remainingMs, INT_MAX));
@@ -134,14 +138,13 @@ bool PosixSerialDevice::Open(const std::string& path) {
     }
     fd = handle;
     current = SerialTimeouts{};
+    lastByteUs = -1;
+    replyAwaited = false;
     return true;
 }
 
 bool PosixSerialDevice::Apply(const SerialSettings& settings) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     speed_t speed;
     if (!FindSpeed(settings.baudRate, speed)) {
         errno = EINVAL;
@@ -196,7 +199,7 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-    byteTimeUs = settings.baudRate > 0 ? BitsPerCharacter(settings) * 1000000LL / settings.baudRate : 0;
+    characterTimeUs = CharacterTimeUs(settings);
 
     // DTR handshake (DSR/DTR flow control) has no termios form: DTR is raised.
     if (!SetModemLine(fd, TIOCM_DTR, settings.dtrControl != LineControl::Off)) return false;
@@ -206,27 +209,18 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
 
 bool PosixSerialDevice::SetQueueSizes(uint32_t, uint32_t) {
     // The kernel's tty buffers have a fixed size; nothing to set.
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     return true;
 }
 
 bool PosixSerialDevice::SetTimeouts(const SerialTimeouts& timeouts) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     current = timeouts;
     return true;
 }
 
 bool PosixSerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     timeouts = current;
     return true;
 }
@@ -237,44 +231,68 @@ namespace {
 // here, so that the millisecond clock never makes a read end early.
 int64_t CeilMilliseconds() { return (platform::PerformanceCounter() + 999999) / 1000000; }
 
+int64_t NowMicroseconds() { return platform::PerformanceCounter() / 1000; }
+
 }  // namespace
 
-void PosixSerialDevice::PauseForMoreBytes(size_t missing, int64_t remainingMs) const {
-    // The rest of the bytes trickle in at line speed. Waking for each one
-    // costs far more CPU than the bytes are worth: sleep for about three
-    // quarters of their line time instead, and take what has come. The
-    // pause never reaches past the time-out, and never lasts more than half
-    // the byte interval, which bounds how much later than the interval a
-    // read may end (the gap counts from the end of the pause).
-    if (missing < 2 || byteTimeUs <= 0 || remainingMs == 0) return;
-    int64_t pauseUs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4;
-    if (current.readIntervalTimeout != 0) pauseUs = std::min<int64_t>(pauseUs, current.readIntervalTimeout * 500LL);
-    if (remainingMs > 0) pauseUs = std::min(pauseUs, remainingMs * 1000);
-    timespec pause{static_cast<time_t>(pauseUs / 1000000), static_cast<long>(pauseUs % 1000000) * 1000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+bool PosixSerialDevice::MidFrame() const {
+    // The last thing on the line was a byte that came a moment ago: the
+    // sender is still sending. Any write of ours ends that.
+    return lastByteUs >= 0 && NowMicroseconds() - lastByteUs <= 2 * characterTimeUs;
+}
+
+void PosixSerialDevice::PauseForBytes(size_t missing, int64_t remainingMs) const {
+    platform::SleepMicroseconds(PauseForBytesUs(missing, characterTimeUs, current, remainingMs));
 }
 
 bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     received = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     ReadDeadline deadline(current, size, CeilMilliseconds());
+    // Bytes arrive at line speed. Waking for each costs far more CPU than
+    // they are worth, so the read sleeps while they come and takes them in
+    // one go: right after a write of ours it waits for the first byte of the
+    // answer, in the middle of a frame it sleeps for the rest's line time.
+    // The sleeps never cover the last byte: poll() waits for that one, so
+    // that the read ends the moment its last byte is there.
+    bool waitFirst = false;
+    if (!deadline.ReturnsImmediately()) {
+        if (replyAwaited) waitFirst = true;
+        else if (MidFrame()) PauseForBytes(size - 1, deadline.RemainingMs(CeilMilliseconds()));
+    }
+    replyAwaited = false;
     while (received < size) {
+        if (waitFirst) {
+            waitFirst = false;
+            int64_t remaining = deadline.RemainingMs(platform::MonotonicMilliseconds());
+            pollfd wait{fd, POLLIN, 0};
+            int ready = ::poll(&wait, 1, PollTimeout(remaining));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (ready > 0 && !(wait.revents & POLLIN) && (wait.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                errno = EIO;
+                return false;
+            }
+            // One byte is there; the others follow it at line speed.
+            if (ready > 0) PauseForBytes(size - received - 1, deadline.RemainingMs(CeilMilliseconds()));
+        }
         // The time-out is judged as of this read: bytes that came while the
         // process was not running (a busy machine) are still in time.
         int64_t readMs = platform::MonotonicMilliseconds();
         ssize_t n = ::read(fd, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<size_t>(n);
+            lastByteUs = NowMicroseconds();
             // Bytes that came during a pause may have come at any time in
             // it; only "before now" is sure. The gap counts from now, so a
             // sender that is slower than the line is never cut off early.
             int64_t nowMs = CeilMilliseconds();
             deadline.ByteReceived(nowMs);
-            PauseForMoreBytes(size - received, deadline.RemainingMs(nowMs));
+            if (received < size) PauseForBytes(size - received - 1, deadline.RemainingMs(nowMs));
+            // The last byte is waited for without another read first.
+            waitFirst = size - received == 1 && !deadline.ReturnsImmediately() && deadline.RemainingMs(nowMs) != 0;
             continue;
         }
         if (n == 0) {
@@ -283,19 +301,8 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-
-        int64_t remaining = deadline.RemainingMs(readMs);
-        if (remaining == 0) break;
-        pollfd wait{fd, POLLIN, 0};
-        int ready = ::poll(&wait, 1, PollTimeout(remaining));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (ready > 0 && !(wait.revents & POLLIN) && (wait.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            errno = EIO;
-            return false;
-        }
+        if (deadline.RemainingMs(readMs) == 0) break;
+        waitFirst = true;
     }
     return true;
 }
@@ -310,17 +317,20 @@ bool PosixSerialDevice::WaitForOutput(int64_t deadline, size_t& unsent) {
         if (unsent == 0) return true;
         int64_t now = platform::MonotonicMilliseconds();
         if (deadline >= 0 && now >= deadline) return false;
-        platform::SleepMilliseconds(deadline < 0 ? 1 : std::min<int64_t>(1, deadline - now));
+        // Sleep while the queued bytes go out rather than look every millisecond.
+        int64_t pauseUs = std::max<int64_t>(MinimumOutputPauseUs, static_cast<int64_t>(unsent) * characterTimeUs);
+        if (deadline >= 0) pauseUs = std::min(pauseUs, (deadline - now) * 1000);
+        platform::SleepMicroseconds(pauseUs);
     }
 }
 
 bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
     written = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int64_t deadline = WriteDeadlineMs(current, count, platform::MonotonicMilliseconds());
+    // Whatever comes next answers this write, not the frame before it.
+    lastByteUs = -1;
+    replyAwaited = true;
     while (written < count) {
         ssize_t n = ::write(fd, buffer + written, count - written);
         if (n > 0) {
@@ -354,10 +364,7 @@ bool PosixSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& writt
 
 bool PosixSerialDevice::GetModemStatus(uint32_t& status) {
     status = 0;
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int lines = 0;
     if (ioctl(fd, TIOCMGET, &lines) != 0) return false;
     if (lines & TIOCM_CTS) status |= ModemStatusCts;
@@ -368,19 +375,13 @@ bool PosixSerialDevice::GetModemStatus(uint32_t& status) {
 }
 
 bool PosixSerialDevice::ClearDtr() {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     int line = TIOCM_DTR;
     return ioctl(fd, TIOCMBIC, &line) == 0;
 }
 
 bool PosixSerialDevice::Flush() {
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
-    }
+    if (!IsOpen()) return FailNotOpen();
     // Let queued output go out within the write time-out, then drop the rest
     // so that closing never hangs on a line that flow control holds back.
     int64_t now = platform::MonotonicMilliseconds();

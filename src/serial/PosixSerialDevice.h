@@ -29,11 +29,14 @@ public:
 private:
     bool WaitForOutput(int64_t deadline, size_t& unsent);
     // Sleeps while `missing` more bytes of a read are on their way.
-    void PauseForMoreBytes(size_t missing, int64_t remainingMs) const;
+    void PauseForBytes(size_t missing, int64_t remainingMs) const;
+    bool MidFrame() const;
 
     int fd = -1;
     SerialTimeouts current;
-    int64_t byteTimeUs = 0;  // one character on the line at the applied settings
+    int64_t characterTimeUs = 0;  // one character on the line at the applied settings
+    int64_t lastByteUs = -1;      // when a read last took bytes; -1 after a write
+    bool replyAwaited = false;    // nothing read since the last write
 };
 
 }  // namespace serial

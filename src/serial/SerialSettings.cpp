@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/SystemError.h"
 
 namespace serial {
 
@@ -67,10 +66,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
     std::string token;
     while (tokens >> token) {
         size_t equals = token.find('=');
-        if (equals == std::string::npos || equals == 0) {
-            platform::SetLastSystemError(platform::ErrorInvalidParameter);
-            return false;
-        }
+        if (equals == std::string::npos || equals == 0) return false;
         std::string key = token.substr(0, equals);
         std::string value = token.substr(equals + 1);
         bool ok = true;
@@ -108,10 +104,7 @@ bool ParseSerialSettings(const std::string& text, SerialSettings& settings) {
         } else {
             ok = false;
         }
-        if (!ok) {
-            platform::SetLastSystemError(platform::ErrorInvalidParameter);
-            return false;
-        }
+        if (!ok) return false;
     }
     settings = updated;
     return true;

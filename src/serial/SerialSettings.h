@@ -31,7 +31,8 @@ struct SerialSettings {
 // key=value pairs, keys and values in any case): baud, parity (n e o m s),
 // data (5-8), stop (1, 1.5, 2), octs, odsr, idsr, xon, to (on/off),
 // dtr and rts (on, off, hs). False, and `settings` unchanged, when any part
-// of the string cannot be read.
+// of the string cannot be read: a parse error, which leaves the system error
+// code alone (the caller decides how to report it).
 bool ParseSerialSettings(const std::string& text, SerialSettings& settings);
 
 // Bits on the wire for one character: start + data + parity + stop bits,

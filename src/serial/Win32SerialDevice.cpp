@@ -6,6 +6,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Win32Path.h"
+#include "serial/DeviceErrors.h"
 #include "serial/SerialDevices.h"
 
 namespace serial {
@@ -89,9 +90,7 @@ bool TimedOut(DWORD error) { return error == ERROR_COUNTER_TIMEOUT; }
 Win32SerialDevice::~Win32SerialDevice() { Close(); }
 
 bool Win32SerialDevice::CheckOpen() const {
-    if (IsOpen()) return true;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
+    return IsOpen() || FailNotOpen();
 }
 
 bool Win32SerialDevice::Open(const std::string& path) {
@@ -172,7 +171,11 @@ bool Win32SerialDevice::GetModemStatus(uint32_t& status) {
     if (!CheckOpen()) return false;
     DWORD lines = 0;
     if (!GetCommModemStatus(handle, &lines)) return false;
-    status = lines & (ModemStatusCts | ModemStatusDsr | ModemStatusRing | ModemStatusCarrier);
+    // Each line is mapped by name: the seam's bits need not equal Windows' own.
+    if (lines & MS_CTS_ON) status |= ModemStatusCts;
+    if (lines & MS_DSR_ON) status |= ModemStatusDsr;
+    if (lines & MS_RING_ON) status |= ModemStatusRing;
+    if (lines & MS_RLSD_ON) status |= ModemStatusCarrier;
     return true;
 }
 

@@ -21,7 +21,6 @@ std::string ToUpper(const std::string& text);
 // Removes `prefix` when `text` begins with it, then leading blanks.
 std::string StripPrefix(const std::string& text, const std::string& prefix);
 
-bool FileExists(const std::string& path);
 // Directory of the running program, ending with the path separator.
 // SystemErrorException "GetModuleFileName failed" when it cannot be found.
 std::string GetModuleDirectory();

@@ -244,6 +244,10 @@ TEST(RunFlow, SerialOpenFailureSkipsStatisticsAndRetentionApplies) {
     EXPECT_FALSE(box.Exists("KVT5100.log")) << "StandardLog = 0 keeps nothing";
     std::string debug = box.ReadFile("dbgerror.log");
     EXPECT_TRUE(Contains(debug, "Unable to open serial port (system error code : "));
+    // Beside the code, the debug log has the system's own words for it
+    // ("No such file or directory", "Invalid device name." under Windows).
+    EXPECT_TRUE(std::regex_search(debug, std::regex(R"(\(system error code : (\d+)\)[\s\S]*System error code \1: \S)")))
+        << debug;
     EXPECT_FALSE(Contains(debug, "I/O statistics"));
 
     box.WriteFile("KVT5100.log", "kept as it was");

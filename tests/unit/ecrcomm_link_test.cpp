@@ -1,6 +1,8 @@
 // The ECR link and its serial port over a scripted device.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -61,7 +63,10 @@ protected:
         TheEcrComm().ReadSettings();
         return TheEcrComm();
     }
-    std::string Log() const { return dir.Read("dbgerror.log"); }
+    std::string Log() const {
+        DebugLogFile().Flush();  // trace lines reach the file in batches
+        return dir.Read("dbgerror.log");
+    }
 
     TempDir dir{"ecrcomm-test"};
     std::shared_ptr<SerialScript> script = std::make_shared<SerialScript>();
@@ -340,6 +345,28 @@ TEST_F(EcrLinkTest, TraceLinesShowDirectionCountTimeAndDrainedInput) {
     Stopwatch::SetFrequencyForTesting(0);
     EXPECT_NE(Log().find("PC->ECR   1 bytes in    1.5 ms : 06"), std::string::npos);
     EXPECT_NE(Log().find("PC<-ECR   1 bytes in  12346 ms : 06"), std::string::npos);
+}
+
+TEST_F(EcrLinkTest, TraceTimesReadAsTheMillisecondsPrintedAsADouble) {
+    OpenLink();
+    // Counter rates of POSIX, of Windows and odd ones; times around ties of
+    // the tenth, around the 10 s switch to whole milliseconds, and below 0.
+    for (int64_t frequency : {int64_t{1000000000}, int64_t{10000000}, int64_t{3579545}, int64_t{10000}}) {
+        for (int64_t ticks : {int64_t{0}, int64_t{1}, frequency / 20000, frequency / 20000 + 1, frequency / 2000 * 3,
+                              frequency / 7, frequency - 1, frequency * 10 - 1, frequency * 10, frequency * 10 + 1,
+                              frequency * 10 + frequency / 20000, int64_t{-5}}) {
+            Stopwatch::SetFrequencyForTesting(frequency);
+            TheComPort().TraceTransfer("PC->%s", Ack.data(), 1, 1000, 1000 + ticks);
+            Stopwatch::SetFrequencyForTesting(0);
+            double ms = static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency);
+            char expected[64];
+            std::snprintf(expected, sizeof expected, ms <= 10000.0 ? "PC->ECR   1 bytes in %6.1f ms : 06\r\n"
+                                                                  : "PC->ECR   1 bytes in %6.0f ms : 06\r\n",
+                          ms);
+            TheComPort().TraceTransfer("PC->%s", nullptr, 0, 0, 0);  // ends the line above
+            EXPECT_NE(Log().find(expected), std::string::npos) << frequency << " Hz, " << ticks << " ticks";
+        }
+    }
 }
 
 }  // namespace

@@ -181,8 +181,8 @@ TEST(FoundationTextTools, ModuleDirectoryEndsWithSeparator) {
     ASSERT_FALSE(directory.empty());
     EXPECT_TRUE(std::filesystem::path(directory).is_absolute()) << directory;
     EXPECT_EQ(directory.back(), platform::PathSeparator);
-    EXPECT_TRUE(FileExists(directory));
-    EXPECT_FALSE(FileExists(directory + "no-such-file-here"));
+    EXPECT_TRUE(platform::PathExists(directory));
+    EXPECT_FALSE(platform::PathExists(directory + "no-such-file-here"));
 }
 
 TEST(FoundationFieldTools, WritesDecimalNumbersWithEveryDigit) {

@@ -126,4 +126,7 @@ TEST(FoundationExceptions, ConsoleTextLogTextAndExitCode) {
     platform::SetLastSystemError(ENOENT);
     SystemErrorException failed("Unable to open serial port");
     EXPECT_EQ(failed.GetLogText(), "Unable to open serial port (system error code : 2)");
+    // The debug log also gets the system's own words for the code.
+    EXPECT_EQ(failed.GetDebugDetail(), "System error code 2: " + platform::SystemErrorText(2));
+    EXPECT_EQ(DriverErrorException("Unknown INI-file code page").GetDebugDetail(), "");
 }

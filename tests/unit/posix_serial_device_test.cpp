@@ -10,11 +10,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "comport/ComPort.h"
 #include "ecrcomm/EcrComm.h"
+#include "platform/SystemError.h"
 #include "serial/PosixSerialDevice.h"
+#include "serial/network/NetworkSerialDevice.h"
 
 using namespace serial;
 
@@ -169,3 +172,27 @@ TEST_F(PtyDeviceTest, ReadKeepsTheGapRuleForSlowSendersAndEndsAtTheTotalLimit) {
 }
 
 }  // namespace
+
+// A device that is not open refuses every call the same way, whichever it is.
+TEST(SerialDevicesNotOpen, EveryDeviceFailsWithTheOneNotOpenCode) {
+    PosixSerialDevice local;
+    NetworkSerialDevice network;
+    for (SerialDevice* device : {static_cast<SerialDevice*>(&local), static_cast<SerialDevice*>(&network)}) {
+        SerialSettings settings;
+        SerialTimeouts timeouts;
+        uint8_t byte = 0;
+        size_t count = 0;
+        uint32_t status = 0;
+        const std::function<bool()> calls[] = {
+            [&] { return device->Apply(settings); },        [&] { return device->SetQueueSizes(1, 1); },
+            [&] { return device->SetTimeouts(timeouts); },  [&] { return device->GetTimeouts(timeouts); },
+            [&] { return device->Read(&byte, 1, count); },  [&] { return device->Write(&byte, 1, count); },
+            [&] { return device->GetModemStatus(status); }, [&] { return device->ClearDtr(); },
+            [&] { return device->Flush(); }};
+        for (const auto& call : calls) {
+            platform::SetLastSystemError(0);
+            EXPECT_FALSE(call());
+            EXPECT_EQ(platform::LastSystemError(), platform::ErrorNotOpen);
+        }
+    }
+}

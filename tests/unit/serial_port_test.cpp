@@ -33,7 +33,10 @@ protected:
         port.Close();
         DebugLogFile().Close(true);
     }
-    std::string Log() const { return dir.Read("dbgerror.log"); }
+    std::string Log() const {
+        DebugLogFile().Flush();  // trace lines reach the file in batches
+        return dir.Read("dbgerror.log");
+    }
     template <typename Call>
     std::string SystemErrorOf(Call call) {
         try {

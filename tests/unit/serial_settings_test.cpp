@@ -5,6 +5,8 @@
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
 #include "serial/SerialDevice.h"
+#include "platform/SystemError.h"
+#include "serial/BytePacing.h"
 #include "serial/ReadDeadline.h"
 
 using namespace serial;
@@ -30,7 +32,9 @@ TEST(SerialSettingsParser, ReadsEveryKeyInAnyCaseAndRejectsWholeStringsItCannotR
         SerialSettings before;
         before.baudRate = 1200;
         SerialSettings after = before;
+        platform::SetLastSystemError(0);
         EXPECT_FALSE(ParseSerialSettings(bad, after)) << bad;
+        EXPECT_EQ(platform::LastSystemError(), 0u) << bad << ": a parse error, not a system error";
         EXPECT_EQ(after.baudRate, 1200u) << bad;
         EXPECT_EQ(after.stopBits, StopBits::One) << bad;
     }
@@ -71,6 +75,11 @@ TEST(SerialSettingsString, DefaultsAndOverridesKeyByKey) {
         EXPECT_EQ(e.GetMessage(), "System error: Unable to decode serial port configuration string");
     }
     EXPECT_EQ(s.baudRate, 9600u);
+
+    // All or nothing: a handshake value beside an unreadable part is not taken either.
+    SerialSettings mixed;
+    EXPECT_THROW(ApplySettingsString("rts=hs baud=fast", mixed), SystemErrorException);
+    EXPECT_EQ(mixed.rtsControl, LineControl::Off);
 }
 
 TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
@@ -84,8 +93,24 @@ TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
                           Case{DirectSettingsString, 0, 1}, Case{DirectSettingsString, -5, 1}}) {
         SerialSettings s;
         ApplySettingsString(c.settings, s);
-        EXPECT_EQ(ByteTime(s, c.multiplier), c.expected) << c.settings << " x" << c.multiplier;
+        EXPECT_EQ(ByteTimeoutMs(s, c.multiplier), c.expected) << c.settings << " x" << c.multiplier;
     }
+}
+
+TEST(SerialBytePacing, PauseCoversTheLineTimeWithinTheTimeOutRule) {
+    SerialSettings direct;
+    ApplySettingsString(DirectSettingsString, direct);
+    EXPECT_EQ(CharacterTimeUs(direct), 572);  // 11 bits at 19200 baud
+    EXPECT_EQ(CharacterTimeUs(SerialSettings{}), 0);
+
+    const SerialTimeouts interval57{57, 57, 1500, 0, 0};
+    EXPECT_EQ(PauseForBytesUs(10, 572, interval57, -1), 5720);
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, -1), 28500);  // never more than half the interval
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 7), 7000);    // nor past the time-out
+    EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 0), 0);
+    EXPECT_EQ(PauseForBytesUs(0, 572, interval57, -1), 0);
+    EXPECT_EQ(PauseForBytesUs(10, 0, interval57, -1), 0);       // no line speed known
+    EXPECT_EQ(PauseForBytesUs(size_t{1} << 62, 572, SerialTimeouts{}, -1) > 0, true);  // no overflow
 }
 
 TEST(SerialReadDeadline, TotalIntervalAndImmediateRules) {

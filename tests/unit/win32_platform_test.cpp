@@ -54,9 +54,18 @@ TEST(Win32Serial, FailuresCarryTheWindowsErrorCode) {
         EXPECT_EQ(LastSystemError(), static_cast<unsigned>(ERROR_INVALID_HANDLE));
     }
 
+    // The debug log's words for a code are the system's own, on one line.
+    const std::string text = SystemErrorText(ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Unknown error"), std::string::npos) << text;
+    EXPECT_EQ(SystemErrorText(0x2FFFFFFFu), "Unknown error " + std::to_string(0x2FFFFFFFu));
+
+    // A settings string that cannot be read is a parse error, not a system error.
     SerialSettings settings;
+    SetLastSystemError(0);
     EXPECT_FALSE(ParseSerialSettings("baud=fast", settings));
-    EXPECT_EQ(LastSystemError(), static_cast<unsigned>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(LastSystemError(), 0u);
 }
 
 TEST(Win32LockedFile, SecondWriterIsRefusedWhileReadersMayLook) {

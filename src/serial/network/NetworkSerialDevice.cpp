@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "serial/BytePacing.h"
+#include "serial/DeviceErrors.h"
 #include "serial/DeviceLog.h"
 #include "serial/ReadDeadline.h"
 
@@ -138,7 +140,7 @@ bool NetworkSerialDevice::Open(const std::string& path) {
     modemState = 0;
     applied.clear();
     current = SerialTimeouts{};
-    byteTimeUs = 0;
+    characterTimeUs = 0;
     outputDoneMs = 0;
     Note("Connected to serial device server " + address.host + " port " + address.port +
          (address.rfc2217 ? " (RFC 2217)" : " (raw TCP)"));
@@ -285,8 +287,8 @@ bool NetworkSerialDevice::SendAll(const std::vector<uint8_t>& data, int64_t dead
 }
 
 bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
-    byteTimeUs = settings.baudRate > 0 ? BitsPerCharacter(settings) * 1000000LL / settings.baudRate : 0;
+    if (!IsOpen()) return FailNotOpen();
+    characterTimeUs = CharacterTimeUs(settings);
     if (!address.rfc2217) return true;
     if (comPortRefused) {
         Note("Serial device server refuses the COM-PORT-OPTION: the line settings cannot be applied");
@@ -305,23 +307,23 @@ bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
     return true;
 }
 
-bool NetworkSerialDevice::SetQueueSizes(uint32_t, uint32_t) { return IsOpen() ? true : Fail(InvalidArgumentError()); }
+bool NetworkSerialDevice::SetQueueSizes(uint32_t, uint32_t) { return IsOpen() ? true : FailNotOpen(); }
 
 bool NetworkSerialDevice::SetTimeouts(const SerialTimeouts& timeouts) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     current = timeouts;
     return true;
 }
 
 bool NetworkSerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     timeouts = current;
     return true;
 }
 
 bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     received = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     ReadDeadline deadline(current, size, NowCeilMs());
     while (true) {
         Pump();
@@ -337,26 +339,18 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         if (peerClosed) return Fail(peerError);
         int64_t remaining = deadline.RemainingMs(platform::MonotonicMilliseconds());
         if (remaining == 0) return true;
-        if (count > 0) PauseForMoreBytes(size - received, remaining);
+        // A server may pass the line's bytes on one by one: sleep while the
+        // rest comes at line speed rather than wake for each, all but the
+        // last byte, which the wait below takes the moment it comes.
+        if (count > 0)
+            platform::SleepMicroseconds(PauseForBytesUs(size - received - 1, characterTimeUs, current, remaining));
         if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
     }
 }
 
-void NetworkSerialDevice::PauseForMoreBytes(size_t missing, int64_t remainingMs) const {
-    // A server may pass the line's bytes on one by one. Waking for each
-    // costs far more CPU than it is worth: as on a local port, sleep for
-    // about three quarters of the missing bytes' line time, never past the
-    // time-out and never more than half the byte interval.
-    if (missing < 2 || byteTimeUs <= 0) return;
-    int64_t pauseMs = static_cast<int64_t>(missing) * byteTimeUs * 3 / 4 / 1000;
-    if (current.readIntervalTimeout != 0) pauseMs = std::min<int64_t>(pauseMs, current.readIntervalTimeout / 2);
-    if (remainingMs > 0) pauseMs = std::min(pauseMs, remainingMs);
-    platform::SleepMilliseconds(pauseMs);
-}
-
 bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& written) {
     written = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     Pump();
     if (peerClosed) return Fail(peerError);
     const int64_t start = platform::MonotonicMilliseconds();
@@ -386,14 +380,14 @@ bool NetworkSerialDevice::Write(const uint8_t* buffer, size_t count, size_t& wri
         SendCommand(telnet::PurgeData, {PurgeTransmit});
         Pump();
     }
-    if (byteTimeUs > 0)
-        outputDoneMs = std::max(outputDoneMs, start) + (static_cast<int64_t>(written) * byteTimeUs + 999) / 1000;
+    if (characterTimeUs > 0)
+        outputDoneMs = std::max(outputDoneMs, start) + (static_cast<int64_t>(written) * characterTimeUs + 999) / 1000;
     return true;
 }
 
 bool NetworkSerialDevice::GetModemStatus(uint32_t& status) {
     status = 0;
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     if (!address.rfc2217) return Fail(NoModemLinesError());
     // Notifications that came in the meantime are taken in first.
     Pump();
@@ -403,7 +397,7 @@ bool NetworkSerialDevice::GetModemStatus(uint32_t& status) {
 }
 
 bool NetworkSerialDevice::ClearDtr() {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     if (!address.rfc2217) return Fail(NoModemLinesError());
     if (peerClosed) return Fail(peerError);
     SendCommand(telnet::SetControl, {telnet::ControlDtrOff});
@@ -414,7 +408,7 @@ bool NetworkSerialDevice::ClearDtr() {
 }
 
 bool NetworkSerialDevice::Flush() {
-    if (!IsOpen()) return Fail(InvalidArgumentError());
+    if (!IsOpen()) return FailNotOpen();
     // The server's port sends what was written at the line speed: wait for
     // that within the write time-out, then drop what is left.
     int64_t deadline = ControlDeadline(current);

@@ -59,8 +59,6 @@ private:
     // no limit); returns how many bytes of `data` went out.
     bool SendAll(const std::vector<uint8_t>& data, int64_t deadlineMs, size_t& sent);
     void Note(const std::string& text);
-    // Sleeps while `missing` more bytes of a read are on their way.
-    void PauseForMoreBytes(size_t missing, int64_t remainingMs) const;
 
     Socket socket;
     NetworkAddress address;
@@ -77,7 +75,7 @@ private:
     uint32_t modemState = 0;
     std::vector<telnet::ComPortSetting> applied;
     SerialTimeouts current;
-    int64_t byteTimeUs = 0;
+    int64_t characterTimeUs = 0;  // one character on the server's line
     int64_t outputDoneMs = 0;  // when the server's line has sent what we wrote
     int notesLeft = 0;
 };

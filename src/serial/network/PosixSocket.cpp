@@ -132,9 +132,5 @@ void Socket::Close() {
 void SetSystemError(int code) { errno = code; }
 int LastSocketError() { return errno; }
 int ConnectionResetError() { return ECONNRESET; }
-int TimedOutError() { return ETIMEDOUT; }
-int NoModemLinesError() { return ENOTTY; }
-int InvalidArgumentError() { return EINVAL; }
-int NotSupportedError() { return EPROTONOSUPPORT; }
 
 }  // namespace serial

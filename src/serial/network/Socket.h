@@ -38,13 +38,7 @@ private:
 // Sets the system's error code: what a failure of the device reports.
 void SetSystemError(int code);
 int LastSocketError();
-// The codes the network device reports itself: the connection was ended
-// by the other side, a wait timed out, the line has no modem lines, the
-// address or the server cannot be used.
+// The code of a connection that the other side ended.
 int ConnectionResetError();
-int TimedOutError();
-int NoModemLinesError();
-int InvalidArgumentError();
-int NotSupportedError();
 
 }  // namespace serial

@@ -157,9 +157,5 @@ void SetSystemError(int code) {
 }
 int LastSocketError() { return WSAGetLastError(); }
 int ConnectionResetError() { return WSAECONNRESET; }
-int TimedOutError() { return WSAETIMEDOUT; }
-int NoModemLinesError() { return ERROR_NOT_SUPPORTED; }
-int InvalidArgumentError() { return ERROR_INVALID_PARAMETER; }
-int NotSupportedError() { return ERROR_NOT_SUPPORTED; }
 
 }  // namespace serial
