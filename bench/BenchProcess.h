@@ -18,11 +18,11 @@ struct DriverCommand {
 
 // What a finished child process cost.
 struct ChildCost {
-    int exitCode = -1;       // -1 when it was killed or died on a signal
-    double wallSeconds = 0;  // from fork to reaping
-    double cpuSeconds = 0;   // user + system time of the child and of the children it waited for
+    int exitCode = -1;         // -1 when it was killed or died on a signal
+    double wallSeconds = 0;    // from fork to reaping
+    double cpuSeconds = 0;     // user + system time of the child and of the children it waited for
     double ownCpuSeconds = 0;  // of the child alone (clock-tick resolution)
-    long maxRssKiB = 0;      // peak resident set of the child
+    long maxRssKiB = 0;        // peak resident set of the child
 };
 
 // A temporary directory holding a copy of the driver (whose INI must lie

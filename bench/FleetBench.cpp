@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double RatioTarget = 1.15;       // N registers against one alone
+constexpr double RatioTarget = 1.15;         // N registers against one alone
 constexpr double FleetCpuTargetPercent = 2;  // kvtfleet's own CPU, percent of one core
 constexpr int JobTimeoutSeconds = 900;
 const char* const TableFile = "table.txt";  // what every register holds
@@ -130,8 +130,8 @@ public:
                 ++figures.complete;
             } else if (figures.problem.empty()) {
                 figures.problem = "register " + std::to_string(n) + ": exit code " + std::to_string(cost.exitCode) +
-                                  ", " + std::to_string(records) + " records: " +
-                                  LastLines(ReadWholeFile(workDirs[n - 1] + "/console.txt"), 2);
+                                  ", " + std::to_string(records) +
+                                  " records: " + LastLines(ReadWholeFile(workDirs[n - 1] + "/console.txt"), 2);
             }
         }
         return figures;
@@ -142,9 +142,9 @@ public:
         const std::string name = "bench" + std::to_string(registers);
         const std::string job = scratch.PathOf(name + ".ini");
         std::ostringstream text;
-        text << "[Job]\r\nName = " << name << "\r\nRegisters = "
-             << (registers == 1 ? std::string("1") : "1-" + std::to_string(registers)) << "\r\nArchive = "
-             << scratch.PathOf("archive") << "\r\nParallel = " << registers
+        text << "[Job]\r\nName = " << name
+             << "\r\nRegisters = " << (registers == 1 ? std::string("1") : "1-" + std::to_string(registers))
+             << "\r\nArchive = " << scratch.PathOf("archive") << "\r\nParallel = " << registers
              << "\r\nRetries = 0\r\nRetryDelay = 0\r\n\r\n[Steps]\r\n1 = 207 " << ReadFile << "\r\n";
         WriteWholeFile(job, text.str());
 
@@ -217,8 +217,8 @@ private:
             if (row[outcome] == "completed" && row[records] == std::to_string(options.records)) {
                 ++figures.complete;
             } else if (figures.problem.empty()) {
-                figures.problem = "register " + row[reg] + ": " + row[outcome] + ", " + row[records] +
-                                  " records: " + row[last];
+                figures.problem =
+                    "register " + row[reg] + ": " + row[outcome] + ", " + row[records] + " records: " + row[last];
             }
         }
     }
@@ -246,12 +246,13 @@ const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 }  // namespace
 
 void RunFleetBench(const FleetBenchOptions& options) {
-    std::printf("Many registers: each register its own ecrsim on its own pty at %d baud, holding a PLU table of %d\n"
-                "records; each register read once (207 %s); driver INI timings at their defaults. Ratio: the\n"
-                "wall time of N registers against one register alone, started the same way. Seconds unless marked.\n\n",
-                options.baud, options.records, ReadFile);
-    std::printf("%-17s %9s %7s %6s %11s %14s %17s %7s  %s\n", "started by", "registers", "wall", "ratio",
-                "drivers CPU", "simulators CPU", "kvtfleet CPU", "busy", "complete");
+    std::printf(
+        "Many registers: each register its own ecrsim on its own pty at %d baud, holding a PLU table of %d\n"
+        "records; each register read once (207 %s); driver INI timings at their defaults. Ratio: the\n"
+        "wall time of N registers against one register alone, started the same way. Seconds unless marked.\n\n",
+        options.baud, options.records, ReadFile);
+    std::printf("%-17s %9s %7s %6s %11s %14s %17s %7s  %s\n", "started by", "registers", "wall", "ratio", "drivers CPU",
+                "simulators CPU", "kvtfleet CPU", "busy", "complete");
     std::fflush(stdout);
     FleetSetup setup(options);
     Figures alone = setup.DriversDirectly(1);
@@ -262,7 +263,8 @@ void RunFleetBench(const FleetBenchOptions& options) {
     std::fflush(stdout);
     if (!options.driver.launcher.empty()) {
         // kvtfleet starts the driver itself, without the launcher.
-        std::printf("    (a driver run through %s: the kvtfleet rows are left out)\n\n", options.driver.launcher.c_str());
+        std::printf("    (a driver run through %s: the kvtfleet rows are left out)\n\n",
+                    options.driver.launcher.c_str());
         return;
     }
     if (!setup.HasFleet()) {
@@ -276,8 +278,9 @@ void RunFleetBench(const FleetBenchOptions& options) {
     PrintRow("kvtfleet", fleetAll, &fleetAlone);
     double ratio = fleetAll.wall / fleetAlone.wall;
     double cpuPercent = 100.0 * fleetAll.fleetCpu / fleetAll.wall;
-    std::printf("    kvtfleet, %d registers: ratio %s (target %.2f or less), kvtfleet CPU %s (target under %.0f %% "
-                "of one core)\n\n",
-                options.registers, Verdict(ratio <= RatioTarget), RatioTarget,
-                Verdict(cpuPercent < FleetCpuTargetPercent), FleetCpuTargetPercent);
+    std::printf(
+        "    kvtfleet, %d registers: ratio %s (target %.2f or less), kvtfleet CPU %s (target under %.0f %% "
+        "of one core)\n\n",
+        options.registers, Verdict(ratio <= RatioTarget), RatioTarget, Verdict(cpuPercent < FleetCpuTargetPercent),
+        FleetCpuTargetPercent);
 }

@@ -20,11 +20,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -73,11 +73,12 @@ struct Options {
 };
 
 [[noreturn]] void Usage(const char* message) {
-    std::printf("kvtbench: %s\n"
-                "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load|fleet] [--keep]\n"
-                "                [--driver PROGRAM] [--launcher COMMAND] [--com-link DIR/COM<n>]\n"
-                "                [--registers N] [--fleet PROGRAM]\n",
-                message);
+    std::printf(
+        "kvtbench: %s\n"
+        "usage: kvtbench [--records N] [--lines N] [--baud N]... [--only transfers|load|fleet] [--keep]\n"
+        "                [--driver PROGRAM] [--launcher COMMAND] [--com-link DIR/COM<n>]\n"
+        "                [--registers N] [--fleet PROGRAM]\n",
+        message);
     std::exit(2);
 }
 
@@ -289,10 +290,11 @@ void RunNetworkTransfers(const Options& options) {
 }
 
 void RunTransfers(const Options& options) {
-    std::printf("PLU table transfers: real driver against ecrsim on a pty; INI timings at the driver's defaults\n"
-                "(SleepBetweenCommands %d, ComNakSleepTime %d, ComGarbageSleepTime %d, ComRetryCount %d);\n"
-                "seconds unless marked; bytes counted from the simulator's wire log, %d bits a byte.\n\n",
-                SleepBetweenCommands, ComNakSleepTime, ComGarbageSleepTime, ComRetryCount, BitsPerByte);
+    std::printf(
+        "PLU table transfers: real driver against ecrsim on a pty; INI timings at the driver's defaults\n"
+        "(SleepBetweenCommands %d, ComNakSleepTime %d, ComGarbageSleepTime %d, ComRetryCount %d);\n"
+        "seconds unless marked; bytes counted from the simulator's wire log, %d bits a byte.\n\n",
+        SleepBetweenCommands, ComNakSleepTime, ComGarbageSleepTime, ComRetryCount, BitsPerByte);
     std::printf("%-16s %6s %7s %8s %8s %7s %7s %7s %6s %7s %10s  %s\n", "transfer", "baud", "records", "to ECR",
                 "from ECR", "wall", "wire", "sleeps", "ratio", "excess", "CPU/record", "frames out/in");
     for (int baud : options.bauds) {
@@ -340,10 +342,9 @@ struct LoadReport {
         if (auto* text = dynamic_cast<TextInputFile*>(file.get())) {
             const RecordIndex& index = text->Index();
             report.records = index.size();
-            report.inOrder = std::is_sorted(index.begin(), index.end(),
-                                            [](const RecordIndexEntry& a, const RecordIndexEntry& b) {
-                                                return a.recordNumber < b.recordNumber;
-                                            });
+            report.inOrder = std::is_sorted(
+                index.begin(), index.end(),
+                [](const RecordIndexEntry& a, const RecordIndexEntry& b) { return a.recordNumber < b.recordNumber; });
         }
         file->Close();
     } catch (const Exception& failure) {

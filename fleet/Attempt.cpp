@@ -79,8 +79,7 @@ std::vector<int> RefusedLines(const std::string& console) {
         if (line.rfind("Line ", 0) != 0 || line.find("- empty or bad format") == std::string::npos) continue;
         try {
             lines.push_back(std::stoi(line.substr(5)));
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     }
     return lines;
 }

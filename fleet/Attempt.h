@@ -8,8 +8,8 @@ struct AttemptReport {
     // The last non-empty console line; of a run that ended "Completed with
     // errors", the line before it, which names the error.
     std::string lastLine;
-    long long records = -1;      // the last "Records read: N" or "Records sent: N"; -1: none
-    bool reachedClear = false;   // "Clearing data" was printed: the clear may have gone out
+    long long records = -1;         // the last "Records read: N" or "Records sent: N"; -1: none
+    bool reachedClear = false;      // "Clearing data" was printed: the clear may have gone out
     bool statusUnanswered = false;  // the log says the register did not answer the status request
 };
 

@@ -106,9 +106,9 @@ int CheckJob(const Job& job, const DriverIni& ini, const std::string& driverPath
         // The driver checks the file for each register: names and levels differ.
         for (int number : job.registers) {
             std::error_code error;
-            fs::path workDir = fs::temp_directory_path() /
-                               ("kvtfleet-check-" + std::to_string(platform::MonotonicMilliseconds()) + "-" +
-                                std::to_string(number));
+            fs::path workDir =
+                fs::temp_directory_path() /
+                ("kvtfleet-check-" + std::to_string(platform::MonotonicMilliseconds()) + "-" + std::to_string(number));
             fs::create_directories(workDir, error);
             std::string console;
             int exitCode = RunDriverCheck(driverPath, number, step, file, workDir.string(), console);
@@ -119,7 +119,8 @@ int CheckJob(const Job& job, const DriverIni& ini, const std::string& driverPath
             else if (exitCode != 0 && exitCode != 2) result = 1;
         }
     }
-    std::printf("%s\n", result == 0 ? "Job OK" : result == 2 ? "Job OK, but files have lines the driver refuses"
-                                                               : "Job check failed");
+    std::printf("%s\n", result == 0   ? "Job OK"
+                        : result == 2 ? "Job OK, but files have lines the driver refuses"
+                                      : "Job check failed");
     return result;
 }

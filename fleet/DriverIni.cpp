@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "fleet/FleetError.h"
 #include "config/Profile.h"
+#include "fleet/FleetError.h"
 #include "serial/SerialDevices.h"
 #include "tools/FieldTools.h"
 

@@ -248,8 +248,10 @@ void ValidateJob(Job& job, const DriverIni& ini, bool sendFilesPresent) {
             throw FleetError(where + "command " + std::to_string(step.typedCommand) + " takes no file");
         if (step.command.kind != StepKind::Send && !step.file.empty() &&
             (step.file.find_first_of("/\\:") != std::string::npos || step.file == "." || step.file == ".."))
-            throw FleetError(where + "a file read from the register is written in the step's own folder: give a "
-                                     "plain file name, not '" + step.file + "'");
+            throw FleetError(where +
+                             "a file read from the register is written in the step's own folder: give a "
+                             "plain file name, not '" +
+                             step.file + "'");
         if (step.command.kind == StepKind::Send && sendFilesPresent) {
             std::string file = SendFilePath(job, step);
             std::error_code error;

@@ -10,26 +10,26 @@
 class DriverIni;
 
 struct JobStep {
-    int number = 0;        // the key in [Steps]; steps run in this order
-    int typedCommand = 0;  // as written; the driver gets this number
-    std::string file;      // as written; "" for a command without file
-    int verifyStep = 0;    // verify=<step>: the send this read is compared with
-    CommandInfo command;   // filled by ValidateJob
+    int number = 0;             // the key in [Steps]; steps run in this order
+    int typedCommand = 0;       // as written; the driver gets this number
+    std::string file;           // as written; "" for a command without file
+    int verifyStep = 0;         // verify=<step>: the send this read is compared with
+    CommandInfo command;        // filled by ValidateJob
     std::string Label() const;  // "<step>-<command>", the step's folder name
 };
 
 struct Job {
-    std::string path;      // the job file
-    std::string baseDir;   // relative paths in the job start here
-    std::string text;      // the file as read
+    std::string path;     // the job file
+    std::string baseDir;  // relative paths in the job start here
+    std::string text;     // the file as read
     std::string name;
     std::vector<int> registers;
     std::string archive;
     int parallel = 4;
     int retries = 2;
-    int retryDelay = 30;      // seconds
+    int retryDelay = 30;  // seconds
     int statusRequired = 1;
-    int stepTimeout = 1800;   // seconds, 0: none
+    int stepTimeout = 1800;  // seconds, 0: none
     int minFreeMegabytes = 100;
     std::vector<JobStep> steps;
 

@@ -27,15 +27,9 @@ CommandInfo DescribeCommand(int number) {
         info.fileKind = descriptor.fileKind;
         info.handler = OperationTable[entry];
         switch (descriptor.mode & ModeKindMask) {
-        case ModeSend:
-            info.kind = StepKind::Send;
-            break;
-        case ModeCommand:
-            info.kind = StepKind::Command;
-            break;
-        default:
-            info.kind = descriptor.clearCommand != 0 ? StepKind::ReadClear : StepKind::Read;
-            break;
+            case ModeSend: info.kind = StepKind::Send; break;
+            case ModeCommand: info.kind = StepKind::Command; break;
+            default: info.kind = descriptor.clearCommand != 0 ? StepKind::ReadClear : StepKind::Read; break;
         }
         return info;
     }
@@ -44,14 +38,10 @@ CommandInfo DescribeCommand(int number) {
 
 const char* StepKindName(StepKind kind) {
     switch (kind) {
-    case StepKind::Send:
-        return "send";
-    case StepKind::Read:
-        return "read";
-    case StepKind::ReadClear:
-        return "read and clear";
-    case StepKind::Command:
-        return "command";
+        case StepKind::Send: return "send";
+        case StepKind::Read: return "read";
+        case StepKind::ReadClear: return "read and clear";
+        case StepKind::Command: return "command";
     }
     return "";
 }

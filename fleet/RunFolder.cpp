@@ -77,8 +77,7 @@ std::string CreateRunFolder(const std::string& archive, const std::string& jobNa
     throw FleetError("No free run folder name under '" + dayFolder.string() + "'");
 }
 
-void PrepareRunFolder(const std::string& runDir, const Job& job, const std::string& driverPath,
-                      const DriverIni& ini) {
+void PrepareRunFolder(const std::string& runDir, const Job& job, const std::string& driverPath, const DriverIni& ini) {
     fs::path run(runDir);
     std::error_code error;
     fs::create_directories(run / DriverFolder, error);
@@ -114,6 +113,4 @@ std::string SnapshotPath(const std::string& runDir, const JobStep& step) {
 
 std::string StepFileName(const JobStep& step) { return fs::path(step.file).filename().string(); }
 
-std::string DefaultDriverPath() {
-    return GetModuleDirectory() + "KVT5100" + platform::ExecutableSuffix;
-}
+std::string DefaultDriverPath() { return GetModuleDirectory() + "KVT5100" + platform::ExecutableSuffix; }

@@ -17,8 +17,7 @@ void CheckArchive(const std::string& archive, int minFreeMegabytes);
 // Creates a new run folder (never an existing one) and returns its path.
 std::string CreateRunFolder(const std::string& archive, const std::string& jobName);
 // Fills a new run folder; FleetError when a copy fails.
-void PrepareRunFolder(const std::string& runDir, const Job& job, const std::string& driverPath,
-                      const DriverIni& ini);
+void PrepareRunFolder(const std::string& runDir, const Job& job, const std::string& driverPath, const DriverIni& ini);
 
 std::string RunDriverPath(const std::string& runDir);
 std::string RunIniPath(const std::string& runDir);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "config/Profile.h"
 #include "fleet/Attempt.h"
 #include "fleet/DriverIni.h"
 #include "fleet/FleetError.h"
@@ -15,7 +16,6 @@
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
 #include "platform/LockedFile.h"
-#include "config/Profile.h"
 
 namespace fs = std::filesystem;
 
@@ -37,8 +37,7 @@ int NextAttemptNumber(const fs::path& stepFolder) {
     for (const auto& entry : fs::directory_iterator(stepFolder, error)) {
         try {
             highest = std::max(highest, std::stoi(entry.path().filename().string()));
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     }
     return highest + 1;
 }
@@ -139,8 +138,8 @@ void Runner::StartAttempt(Lane& lane, int64_t now) {
     lane.deadline = job.stepTimeout > 0 ? now + static_cast<int64_t>(job.stepTimeout) * 1000 : -1;
     lane.child = std::make_unique<platform::ChildProcess>();
     std::string label = "step " + step.Label() + " attempt " + std::to_string(lane.attemptNumber);
-    if (error || !lane.child->Start(RunDriverPath(runDir), args, lane.attemptDir,
-                                    (attempt / ConsoleFileName).string())) {
+    if (error ||
+        !lane.child->Start(RunDriverPath(runDir), args, lane.attemptDir, (attempt / ConsoleFileName).string())) {
         std::ofstream(attempt / ConsoleFileName, std::ios::app) << "kvtfleet: the driver could not be started\n";
         Report(lane, label + ": the driver could not be started");
         lane.startFailed = true;
@@ -163,8 +162,8 @@ void Runner::VerifyRead(const JobStep& step, StepRecord& record, const std::stri
         record.lastLine = "verify: step " + std::to_string(step.verifyStep) + " did not complete";
         return;
     }
-    fs::path sendAttempt = fs::path(StepFolder(runDir, record.registerNumber, *send)) /
-                           std::to_string(sent->lastAttempt);
+    fs::path sendAttempt =
+        fs::path(StepFolder(runDir, record.registerNumber, *send)) / std::to_string(sent->lastAttempt);
     VerifyInput input;
     input.send = send->command;
     input.sentFile = (sendAttempt / StepFileName(*send)).string();
@@ -172,8 +171,8 @@ void Runner::VerifyRead(const JobStep& step, StepRecord& record, const std::stri
     input.readFile = (fs::path(attemptDir) / StepFileName(step)).string();
     input.delimiter = ini.Delimiter();
     std::string ignore;
-    input.ignoreDuplicates = config::ProfileGetString(ini.Path(), "Common", "IgnoreDuplicates", ignore) &&
-                             std::atoi(ignore.c_str()) != 0;
+    input.ignoreDuplicates =
+        config::ProfileGetString(ini.Path(), "Common", "IgnoreDuplicates", ignore) && std::atoi(ignore.c_str()) != 0;
     input.replacesTable = send->command.number == 200;
     input.workDir = attemptDir;
     VerifyResult result = VerifySend(input);
@@ -218,9 +217,8 @@ void Runner::FinishAttempt(Lane& lane, int exitCode, int64_t now) {
         return;
     }
     // A failed attempt. A clear that may have gone out is never sent again.
-    const bool clearUnknown =
-        (step.command.kind == StepKind::ReadClear && report.reachedClear) ||
-        (step.command.kind == StepKind::Command && !report.statusUnanswered && !lane.startFailed);
+    const bool clearUnknown = (step.command.kind == StepKind::ReadClear && report.reachedClear) ||
+                              (step.command.kind == StepKind::Command && !report.statusUnanswered && !lane.startFailed);
     const bool repeatable = !clearUnknown && step.command.kind != StepKind::Command;
     if (clearUnknown) {
         record.status = StepStatus::ClearUnknown;
@@ -248,7 +246,8 @@ void Runner::Settle(Lane& lane, StepRecord& record, int64_t now) {
     } else {
         lane.blocked = true;
     }
-    lane.state = lane.Done() ? std::string(lane.blocked ? "stopped: " : "done: ") + OutcomeName(record.status) : "waiting";
+    lane.state =
+        lane.Done() ? std::string(lane.blocked ? "stopped: " : "done: ") + OutcomeName(record.status) : "waiting";
     Save();
 }
 
@@ -352,7 +351,8 @@ void ReconcileInterruptedAttempts(const Job& job, const std::string& runDir, std
     for (StepRecord& record : records) {
         const JobStep* step = job.FindStep(record.step);
         if (step == nullptr || record.Settled() || record.lastAttempt <= 0) continue;
-        fs::path attempt = fs::path(StepFolder(runDir, record.registerNumber, *step)) / std::to_string(record.lastAttempt);
+        fs::path attempt =
+            fs::path(StepFolder(runDir, record.registerNumber, *step)) / std::to_string(record.lastAttempt);
         if (fs::exists(attempt / ExitCodeFileName) || !fs::exists(attempt)) continue;
         // The driver holds its log locked while it runs.
         if (fs::exists(attempt / "KVT5100.log")) {
@@ -374,7 +374,6 @@ void ReconcileInterruptedAttempts(const Job& job, const std::string& runDir, std
         }
         if (!step->file.empty() && step->command.kind != StepKind::Command)
             record.dataFile = Relative((attempt / StepFileName(*step)).string(), runDir);
-        std::ofstream(attempt / ExitCodeFileName, std::ios::binary)
-            << "unknown (kvtfleet ended during this attempt)\n";
+        std::ofstream(attempt / ExitCodeFileName, std::ios::binary) << "unknown (kvtfleet ended during this attempt)\n";
     }
 }

@@ -54,29 +54,19 @@ std::string JsonString(const std::string& text) {
     std::string json = "\"";
     for (unsigned char ch : text) {
         switch (ch) {
-        case '"':
-            json += "\\\"";
-            break;
-        case '\\':
-            json += "\\\\";
-            break;
-        case '\n':
-            json += "\\n";
-            break;
-        case '\r':
-            json += "\\r";
-            break;
-        case '\t':
-            json += "\\t";
-            break;
-        default:
-            if (ch < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
-                json += escaped;
-            } else {
-                json += static_cast<char>(ch);
-            }
+            case '"': json += "\\\""; break;
+            case '\\': json += "\\\\"; break;
+            case '\n': json += "\\n"; break;
+            case '\r': json += "\\r"; break;
+            case '\t': json += "\\t"; break;
+            default:
+                if (ch < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
+                    json += escaped;
+                } else {
+                    json += static_cast<char>(ch);
+                }
         }
     }
     return json + "\"";
@@ -86,16 +76,11 @@ std::string JsonString(const std::string& text) {
 
 const char* OutcomeName(StepStatus status) {
     switch (status) {
-    case StepStatus::Completed:
-        return "completed";
-    case StepStatus::DataErrors:
-        return "data errors";
-    case StepStatus::Failed:
-        return "failed";
-    case StepStatus::ClearUnknown:
-        return "clear unknown";
-    case StepStatus::Pending:
-        break;
+        case StepStatus::Completed: return "completed";
+        case StepStatus::DataErrors: return "data errors";
+        case StepStatus::Failed: return "failed";
+        case StepStatus::ClearUnknown: return "clear unknown";
+        case StepStatus::Pending: break;
     }
     return "not run";
 }
@@ -118,8 +103,8 @@ bool SaveState(const std::string& runDir, const std::vector<StepRecord>& records
     text << StateHeader << "\n";
     for (const StepRecord& r : records) {
         text << r.registerNumber << '\t' << r.step << '\t' << r.command << '\t' << OneLine(r.file) << '\t'
-             << static_cast<int>(r.status) << '\t' << r.attempts << '\t' << r.lastAttempt << '\t' << r.exitCode
-             << '\t' << r.records << '\t' << static_cast<long long>(std::llround(r.start * 1000)) << '\t'
+             << static_cast<int>(r.status) << '\t' << r.attempts << '\t' << r.lastAttempt << '\t' << r.exitCode << '\t'
+             << r.records << '\t' << static_cast<long long>(std::llround(r.start * 1000)) << '\t'
              << static_cast<long long>(std::llround(r.end * 1000)) << '\t' << OneLine(r.dataFile) << '\t'
              << OneLine(r.lastLine) << "\n";
     }
@@ -175,9 +160,9 @@ void WriteSummaries(const std::string& runDir, const std::vector<StepRecord>& re
     for (const StepRecord& r : records) {
         std::string exitCode = r.exitCode >= 0 ? std::to_string(r.exitCode) : "";
         std::string count = r.records >= 0 ? std::to_string(r.records) : "";
-        csv << r.registerNumber << ',' << r.step << ',' << r.command << ',' << CsvField(r.file) << ','
-            << r.attempts << ',' << OutcomeName(r.status) << ',' << exitCode << ',' << CsvField(r.lastLine) << ','
-            << count << ',' << CsvField(r.dataFile) << ',' << IsoTime(r.start) << ',' << Duration(r) << "\r\n";
+        csv << r.registerNumber << ',' << r.step << ',' << r.command << ',' << CsvField(r.file) << ',' << r.attempts
+            << ',' << OutcomeName(r.status) << ',' << exitCode << ',' << CsvField(r.lastLine) << ',' << count << ','
+            << CsvField(r.dataFile) << ',' << IsoTime(r.start) << ',' << Duration(r) << "\r\n";
         json << (first ? "\n" : ",\n") << "  {\"register\": " << r.registerNumber << ", \"step\": " << r.step
              << ", \"command\": " << r.command << ", \"file\": " << JsonString(r.file)
              << ", \"attempts\": " << r.attempts << ", \"outcome\": " << JsonString(OutcomeName(r.status))

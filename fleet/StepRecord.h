@@ -16,16 +16,16 @@ enum class StepStatus {
 struct StepRecord {
     int registerNumber = 0;
     int step = 0;
-    int command = 0;       // as typed in the job
-    std::string file;      // as named in the job
+    int command = 0;   // as typed in the job
+    std::string file;  // as named in the job
     StepStatus status = StepStatus::Pending;
-    int attempts = 0;      // attempts in all, over run and resumes
-    int lastAttempt = 0;   // the folder number of the attempt that decided the outcome
-    int exitCode = -1;     // of that attempt; -1: none (not run, stopped by a signal)
+    int attempts = 0;        // attempts in all, over run and resumes
+    int lastAttempt = 0;     // the folder number of the attempt that decided the outcome
+    int exitCode = -1;       // of that attempt; -1: none (not run, stopped by a signal)
     long long records = -1;  // records the driver counted; -1: none
-    std::string dataFile;  // the data file of that attempt, relative to the run folder
-    std::string lastLine;  // the driver's last console line, or kvtfleet's note
-    double start = 0;      // seconds since 1970 of the first attempt; 0: none
+    std::string dataFile;    // the data file of that attempt, relative to the run folder
+    std::string lastLine;    // the driver's last console line, or kvtfleet's note
+    double start = 0;        // seconds since 1970 of the first attempt; 0: none
     double end = 0;
 
     // Completed, data errors and clear unknown are never run again.

@@ -36,7 +36,7 @@ struct LoadedRecord {
 
 struct LoadedFile {
     std::map<long long, LoadedRecord> records;  // by record number (or position)
-    uint32_t unusedLines = 0;  // refused or duplicate lines
+    uint32_t unusedLines = 0;                   // refused or duplicate lines
 };
 
 // The driver's globals a check reads, set for one comparison and put back
@@ -44,8 +44,11 @@ struct LoadedFile {
 class DriverSettings {
 public:
     DriverSettings(const std::string& delimiter, bool ignoreDuplicates, int nameLength)
-        : delimiter(FileDelimiter), ignore(IgnoreDuplicates), level(TheEcrComm().ecrLevel),
-          names(TheEcrComm().ecrNameLength), dataError(DataErrorFlag) {
+        : delimiter(FileDelimiter),
+          ignore(IgnoreDuplicates),
+          level(TheEcrComm().ecrLevel),
+          names(TheEcrComm().ecrNameLength),
+          dataError(DataErrorFlag) {
         FileDelimiter = delimiter;
         IgnoreDuplicates = ignoreDuplicates ? 1 : 0;
         TheEcrComm().ecrLevel = ComparedLevel;

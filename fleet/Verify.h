@@ -12,7 +12,7 @@
 
 struct VerifyResult {
     bool matched = false;
-    long long records = 0;                 // records sent and compared
+    long long records = 0;  // records sent and compared
     long long differenceCount = 0;
     std::vector<std::string> differences;  // the first few, for the summary and verify.txt
     std::string Summary() const;           // "verified N records" or the first differences
@@ -28,7 +28,7 @@ struct VerifyInput {
     // The send replaces the register's whole table: records on the
     // register that were not sent are differences too.
     bool replacesTable = false;
-    std::string workDir;      // for a temporary file
+    std::string workDir;  // for a temporary file
 };
 
 VerifyResult VerifySend(const VerifyInput& input);
@@ -42,5 +42,4 @@ struct FileCheck {
     long long unusedLines = 0;
     std::string error;
 };
-FileCheck CheckSendFile(const CommandInfo& send, const std::string& path, const std::string& delimiter,
-                        int nameLength);
+FileCheck CheckSendFile(const CommandInfo& send, const std::string& path, const std::string& delimiter, int nameLength);

@@ -60,12 +60,12 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 // A broken promise of the code under test: report it and stop, so the fuzzer
 // keeps the input.
-#define FUZZ_CHECK(condition)                                                          \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                              \
-        }                                                                              \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)
 
 }  // namespace fuzz

@@ -30,8 +30,8 @@ std::shared_ptr<SerialScript> OpenLink() {
     std::filesystem::create_directories(dir);
     // No sleeps: the fuzzer must never wait.
     std::ofstream(dir + "/KVT5100.ini") << "[ECR_1]\r\nComNumber = 1\r\nGarbageMaxByteInterval = 0\r\n"
-                                          "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
-                                          "SleepBetweenCommands = 0\r\nComRetryCount = 3\r\n";
+                                           "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
+                                           "SleepBetweenCommands = 0\r\nComRetryCount = 3\r\n";
     TheConfig().SetFile(dir + "/KVT5100.ini", true);
     TheConfig().SetSection("ECR_1", true);
     TheComPort().UseDevice(std::make_unique<ScriptedSerialDevice>(script));
@@ -71,9 +71,7 @@ uint16_t ExpectedLength(uint8_t parameter) {
 void Run(Scenario scenario, uint8_t parameter) {
     EcrComm& link = TheEcrComm();
     switch (scenario) {
-        case StatusRequest:
-            try {
-                link.ReadStatus();
+        case StatusRequest: try { link.ReadStatus();
             } catch (const InternalErrorException&) {
                 // A status text longer than its 8 characters, or a data frame
                 // where the closing frame belongs: refused by design.
@@ -109,7 +107,8 @@ void Run(Scenario scenario, uint8_t parameter) {
         case SendTransfer: {
             link.SendCommand(0x51);
             const std::string record(parameter % (MaxDataFrameLength + 1), 'x');
-            for (int i = 0; i < parameter % 5; ++i) link.SendDataFrame(record.data(), static_cast<uint16_t>(record.size()));
+            for (int i = 0; i < parameter % 5; ++i)
+                link.SendDataFrame(record.data(), static_cast<uint16_t>(record.size()));
             link.SendEndFrame();
             return;
         }

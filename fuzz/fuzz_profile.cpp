@@ -2,13 +2,13 @@
 // written from the input.
 #include "FuzzSupport.h"
 #include "config/Config.h"
-#include "errors/Exceptions.h"
 #include "config/Profile.h"
+#include "errors/Exceptions.h"
 
 namespace {
 
-const char* const Keys[] = {"ComNumber", "ComSettings", "Delimiter", "LocalEcrCommMaxTime", "CodePage",
-                            "ModemDialNumber"};
+const char* const Keys[] = {"ComNumber",           "ComSettings", "Delimiter",
+                            "LocalEcrCommMaxTime", "CodePage",    "ModemDialNumber"};
 const char* const Sections[] = {"Common", "ECR_1", "ECR_2", "CommandNumberTranslation"};
 
 }  // namespace

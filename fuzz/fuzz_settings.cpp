@@ -11,12 +11,11 @@
 namespace {
 
 bool Same(const serial::SerialSettings& a, const serial::SerialSettings& b) {
-    return a.baudRate == b.baudRate && a.dataBits == b.dataBits && a.parity == b.parity &&
-           a.stopBits == b.stopBits && a.binaryMode == b.binaryMode && a.parityCheck == b.parityCheck &&
-           a.ctsOutputFlow == b.ctsOutputFlow && a.dsrOutputFlow == b.dsrOutputFlow &&
-           a.dsrSensitivity == b.dsrSensitivity && a.xonXoff == b.xonXoff &&
-           a.timeoutProcessing == b.timeoutProcessing && a.dtrControl == b.dtrControl &&
-           a.rtsControl == b.rtsControl && a.eofChar == b.eofChar;
+    return a.baudRate == b.baudRate && a.dataBits == b.dataBits && a.parity == b.parity && a.stopBits == b.stopBits &&
+           a.binaryMode == b.binaryMode && a.parityCheck == b.parityCheck && a.ctsOutputFlow == b.ctsOutputFlow &&
+           a.dsrOutputFlow == b.dsrOutputFlow && a.dsrSensitivity == b.dsrSensitivity && a.xonXoff == b.xonXoff &&
+           a.timeoutProcessing == b.timeoutProcessing && a.dtrControl == b.dtrControl && a.rtsControl == b.rtsControl &&
+           a.eofChar == b.eofChar;
 }
 
 }  // namespace
@@ -24,7 +23,8 @@ bool Same(const serial::SerialSettings& a, const serial::SerialSettings& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input(data, size);
     int32_t multiplier = 0;
-    for (int i = 0; i < 4; ++i) multiplier = static_cast<int32_t>(static_cast<uint32_t>(multiplier) << 8 | input.Byte());
+    for (int i = 0; i < 4; ++i)
+        multiplier = static_cast<int32_t>(static_cast<uint32_t>(multiplier) << 8 | input.Byte());
     const std::string text = input.Rest();
 
     serial::SerialSettings start;

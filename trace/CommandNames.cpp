@@ -30,8 +30,8 @@ const std::vector<Use>& Uses() {
             if (descriptor.commandNumber == 0 || descriptor.name == nullptr) continue;
             list.push_back({descriptor.ecrCommand, descriptor.commandNumber, descriptor.name});
             if (descriptor.clearCommand != 0)
-                list.push_back({descriptor.clearCommand, descriptor.commandNumber,
-                                std::string("clear after ") + descriptor.name});
+                list.push_back(
+                    {descriptor.clearCommand, descriptor.commandNumber, std::string("clear after ") + descriptor.name});
         }
         for (const RawCommand* row = RawCommandTable; row->number != 0; ++row)
             list.push_back({static_cast<uint8_t>(row->ecrCommand & 0xFF), row->number, row->name});

@@ -62,8 +62,8 @@ void WriteJson(std::ostream& out, size_t runNumber, const std::vector<LinkEvent>
     for (const LinkEvent& event : events) {
         char number[64];
         std::snprintf(number, sizeof number, "%.1f", event.offsetMs);
-        out << "{\"run\":" << runNumber << ",\"line\":" << event.line << ",\"offset_ms\":" << number
-            << ",\"kind\":\"" << KindName(event.kind) << "\"";
+        out << "{\"run\":" << runNumber << ",\"line\":" << event.line << ",\"offset_ms\":" << number << ",\"kind\":\""
+            << KindName(event.kind) << "\"";
         bool frame = event.kind == EventKind::Command || event.kind == EventKind::Data || event.kind == EventKind::End;
         if (event.onLine || frame || event.kind == EventKind::Lost || event.kind == EventKind::Gap)
             out << ",\"direction\":\"" << (event.direction == Direction::Out ? "out" : "in") << "\"";

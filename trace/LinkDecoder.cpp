@@ -48,8 +48,9 @@ public:
             else OnTransfer(event);
         }
         FlushPending("frame cut short: the log ends");
-        if (!finished) Add(EventKind::Unfinished, lastLine, Direction::Out).text =
-            "the log ends before the run's outcome (the driver was stopped, or the log is cut short)";
+        if (!finished)
+            Add(EventKind::Unfinished, lastLine, Direction::Out).text =
+                "the log ends before the run's outcome (the driver was stopped, or the log is cut short)";
         return events;
     }
 
@@ -294,22 +295,22 @@ private:
 
 const char* KindName(EventKind kind) {
     switch (kind) {
-    case EventKind::RunStart: return "run";
-    case EventKind::Command: return "command";
-    case EventKind::Data: return "data";
-    case EventKind::End: return "end";
-    case EventKind::Ack: return "ack";
-    case EventKind::Nak: return "nak";
-    case EventKind::Garbage: return "garbage";
-    case EventKind::Lost: return "lost";
-    case EventKind::Discarded: return "discarded";
-    case EventKind::Gap: return "gap";
-    case EventKind::Modem: return "modem";
-    case EventKind::Network: return "network";
-    case EventKind::Note: return "note";
-    case EventKind::Statistics: return "statistics";
-    case EventKind::Outcome: return "outcome";
-    case EventKind::Unfinished: return "unfinished";
+        case EventKind::RunStart: return "run";
+        case EventKind::Command: return "command";
+        case EventKind::Data: return "data";
+        case EventKind::End: return "end";
+        case EventKind::Ack: return "ack";
+        case EventKind::Nak: return "nak";
+        case EventKind::Garbage: return "garbage";
+        case EventKind::Lost: return "lost";
+        case EventKind::Discarded: return "discarded";
+        case EventKind::Gap: return "gap";
+        case EventKind::Modem: return "modem";
+        case EventKind::Network: return "network";
+        case EventKind::Note: return "note";
+        case EventKind::Statistics: return "statistics";
+        case EventKind::Outcome: return "outcome";
+        case EventKind::Unfinished: return "unfinished";
     }
     return "note";
 }
@@ -319,8 +320,7 @@ std::string DataText(const std::vector<uint8_t>& data, int codePage) {
     for (uint8_t byte : data) {
         if (byte < 0x20 || byte == 0x7F || byte == '\\' || (byte >= 0x80 && codePage == 0))
             ascii += "\\x" + HexPair(byte);
-        else
-            ascii += static_cast<char>(byte);
+        else ascii += static_cast<char>(byte);
     }
     if (codePage == 0) return ascii;
     SetUtf8DataFiles(codePage);

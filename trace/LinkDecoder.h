@@ -13,10 +13,10 @@
 namespace trace {
 
 enum class EventKind {
-    RunStart,    // text: the command line
-    Command,     // code, name
-    Data,        // text, checksumDigits, expectedDigits, checksumOk
-    End,         // checksumDigits, expectedDigits (the frames' sum), checksumOk
+    RunStart,  // text: the command line
+    Command,   // code, name
+    Data,      // text, checksumDigits, expectedDigits, checksumOk
+    End,       // checksumDigits, expectedDigits (the frames' sum), checksumOk
     Ack,
     Nak,
     Garbage,     // a reply that is neither ACK nor NAK
@@ -35,11 +35,11 @@ const char* KindName(EventKind kind);
 
 struct LinkEvent {
     EventKind kind = EventKind::Note;
-    size_t line = 0;          // log line it comes from
-    double offsetMs = 0;      // from the run's first time stamp (see README: lower bound for trace lines)
-    double clockMs = 0;       // local clock time, milliseconds since 1.1.1970
+    size_t line = 0;      // log line it comes from
+    double offsetMs = 0;  // from the run's first time stamp (see README: lower bound for trace lines)
+    double clockMs = 0;   // local clock time, milliseconds since 1.1.1970
     Direction direction = Direction::Out;
-    bool onLine = false;      // bytes that crossed the serial line
+    bool onLine = false;  // bytes that crossed the serial line
     std::vector<uint8_t> bytes;
     std::optional<double> durationMs;
     int code = -1;
@@ -48,12 +48,12 @@ struct LinkEvent {
     std::string checksumDigits;
     std::string expectedDigits;
     bool checksumOk = true;
-    int retry = 0;            // 1 for the first resending of the same frame, ...
-    bool repeated = false;    // a data frame the peer sent again after it was acknowledged
+    int retry = 0;          // 1 for the first resending of the same frame, ...
+    bool repeated = false;  // a data frame the peer sent again after it was acknowledged
 };
 
 struct DecodeOptions {
-    int codePage = 1257;       // the ECR's code page; 0 shows the bytes as they are
+    int codePage = 1257;         // the ECR's code page; 0 shows the bytes as they are
     double byteIntervalMs = 57;  // longer waits are reported as gaps
 };
 

@@ -22,33 +22,34 @@ std::string DirectionLabel(const LinkEvent& event) {
 std::string Describe(const LinkEvent& event) {
     std::string text;
     switch (event.kind) {
-    case EventKind::RunStart: text = "run: " + event.text; break;
-    case EventKind::Command: {
-        char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", event.code);
-        text = std::string("command ") + code + " " + (event.name.empty() ? "(unknown command)" : event.name) +
-               ", " + Checksum(event);
-        break;
-    }
-    case EventKind::Data: text = "data \"" + event.text + "\", " + Checksum(event); break;
-    case EventKind::End:
-        text = "end of data, block checksum " + event.checksumDigits +
-               (event.checksumOk ? " matches the frames" : " does NOT match the frames (" + event.expectedDigits + ")");
-        break;
-    case EventKind::Ack: text = "ACK"; break;
-    case EventKind::Nak: text = "NAK"; break;
-    case EventKind::Garbage: text = "garbage: " + event.text; break;
-    case EventKind::Lost: text = "lost: " + event.text; break;
-    case EventKind::Discarded:
-        text = "discarded " + std::to_string(event.bytes.size()) + " byte(s) before a write: " + event.text;
-        break;
-    case EventKind::Gap: text = "gap: " + event.text; break;
-    case EventKind::Modem: text = "modem: " + event.text; break;
-    case EventKind::Network: text = "network: " + event.text; break;
-    case EventKind::Note: text = "note: " + event.text; break;
-    case EventKind::Statistics: text = "statistics: " + event.text; break;
-    case EventKind::Outcome: text = "outcome: " + event.text; break;
-    case EventKind::Unfinished: text = "unfinished: " + event.text; break;
+        case EventKind::RunStart: text = "run: " + event.text; break;
+        case EventKind::Command: {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", event.code);
+            text = std::string("command ") + code + " " + (event.name.empty() ? "(unknown command)" : event.name) +
+                   ", " + Checksum(event);
+            break;
+        }
+        case EventKind::Data: text = "data \"" + event.text + "\", " + Checksum(event); break;
+        case EventKind::End:
+            text = "end of data, block checksum " + event.checksumDigits +
+                   (event.checksumOk ? " matches the frames"
+                                     : " does NOT match the frames (" + event.expectedDigits + ")");
+            break;
+        case EventKind::Ack: text = "ACK"; break;
+        case EventKind::Nak: text = "NAK"; break;
+        case EventKind::Garbage: text = "garbage: " + event.text; break;
+        case EventKind::Lost: text = "lost: " + event.text; break;
+        case EventKind::Discarded:
+            text = "discarded " + std::to_string(event.bytes.size()) + " byte(s) before a write: " + event.text;
+            break;
+        case EventKind::Gap: text = "gap: " + event.text; break;
+        case EventKind::Modem: text = "modem: " + event.text; break;
+        case EventKind::Network: text = "network: " + event.text; break;
+        case EventKind::Note: text = "note: " + event.text; break;
+        case EventKind::Statistics: text = "statistics: " + event.text; break;
+        case EventKind::Outcome: text = "outcome: " + event.text; break;
+        case EventKind::Unfinished: text = "unfinished: " + event.text; break;
     }
     if (event.retry > 0) text += " [retry " + std::to_string(event.retry) + "]";
     if (event.repeated) text += " [same frame again after its ACK]";
@@ -74,8 +75,8 @@ void WriteText(std::ostream& out, size_t runNumber, const std::vector<LinkEvent>
         if (event.kind == EventKind::Lost) ++lost;
         if (event.retry > 0) ++retries;
     }
-    out << "--- frames: " << outFrames << " sent, " << inFrames << " received; NAK " << naks << ", garbage "
-        << garbage << ", lost " << lost << ", bad checksums " << badSums << ", retries " << retries << "\n";
+    out << "--- frames: " << outFrames << " sent, " << inFrames << " received; NAK " << naks << ", garbage " << garbage
+        << ", lost " << lost << ", bad checksums " << badSums << ", retries " << retries << "\n";
 }
 
 }  // namespace trace

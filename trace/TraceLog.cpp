@@ -84,8 +84,8 @@ bool ParseTransfer(std::string_view line, size_t number, LogEvent& event, std::s
     while (!bytes.empty()) {
         if (bytes.size() < 3 || bytes[0] != ' ' || (bytes.size() > 3 && bytes[3] != ' ')) {
             size_t end = bytes.find(' ', 1);
-            error = LineError(number, "'" + std::string(Trim(bytes.substr(0, end))) +
-                                          "' is not a byte in hex (two digits)");
+            error = LineError(number,
+                              "'" + std::string(Trim(bytes.substr(0, end))) + "' is not a byte in hex (two digits)");
             return true;
         }
         int high = HexValue(bytes[1]), low = HexValue(bytes[2]);
@@ -165,8 +165,7 @@ bool ParseLog(std::string_view text, TraceLog& log, std::string& error) {
             if (marker != std::string::npos && event.text.find(DriverMarker) != std::string::npos &&
                 event.text.find(DriverMarker) < marker)
                 log.runs.push_back(Run{number, event.text.substr(marker + StartMarker.size()), {}});
-            else if (log.runs.empty())
-                log.runs.push_back(Run{number, "", {}});
+            else if (log.runs.empty()) log.runs.push_back(Run{number, "", {}});
             log.runs.back().events.push_back(std::move(event));
             anyEntry = true;
             continue;
@@ -178,8 +177,9 @@ bool ParseLog(std::string_view text, TraceLog& log, std::string& error) {
         // An entry's text may span lines; anything else is not the driver's.
         if (log.runs.empty() || log.runs.back().events.empty() ||
             log.runs.back().events.back().kind != LogEvent::Kind::Entry) {
-            error = LineError(number, "neither a time-stamped entry nor a trace line: this is not a debug log "
-                                      "(dbgerror.log) of the driver");
+            error = LineError(number,
+                              "neither a time-stamped entry nor a trace line: this is not a debug log "
+                              "(dbgerror.log) of the driver");
             return false;
         }
         log.runs.back().events.back().text += "\n" + std::string(line);
@@ -189,8 +189,9 @@ bool ParseLog(std::string_view text, TraceLog& log, std::string& error) {
         return false;
     }
     if (!anyTransfer) {
-        error = "the log holds no byte trace: give the debug log dbgerror.log of a run with DbgErrorLog "
-                "set to 1, 2 or 3 (the standard log KVT5100.log keeps no trace)";
+        error =
+            "the log holds no byte trace: give the debug log dbgerror.log of a run with DbgErrorLog "
+            "set to 1, 2 or 3 (the standard log KVT5100.log keeps no trace)";
         return false;
     }
     return true;

@@ -22,9 +22,9 @@ struct LogEvent {
     std::string text;
     // Transfer: one read or write of the serial line.
     Direction direction = Direction::Out;
-    std::string peer;                   // "ECR", or "MDM" while a modem dials
-    std::optional<double> durationMs;   // absent when the driver had no clock
-    bool ignored = false;               // stray input thrown away before a write
+    std::string peer;                  // "ECR", or "MDM" while a modem dials
+    std::optional<double> durationMs;  // absent when the driver had no clock
+    bool ignored = false;              // stray input thrown away before a write
     std::vector<uint8_t> bytes;
 };
 

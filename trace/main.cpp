@@ -90,8 +90,8 @@ std::string RunList(const trace::TraceLog& log) {
     std::string list;
     for (size_t i = 0; i < log.runs.size(); ++i) {
         const trace::Run& run = log.runs[i];
-        list += "  run " + std::to_string(i + 1) + " (line " + std::to_string(run.firstLine) + "): " +
-                (run.commandLine.empty() ? "(the log begins inside this run)" : run.commandLine) + "\n";
+        list += "  run " + std::to_string(i + 1) + " (line " + std::to_string(run.firstLine) +
+                "): " + (run.commandLine.empty() ? "(the log begins inside this run)" : run.commandLine) + "\n";
     }
     return list;
 }
@@ -114,8 +114,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     if (std::filesystem::is_directory(args.logPath, ignored)) return Fail(args.logPath + " is a folder, not a log");
     if (!std::filesystem::exists(args.logPath, ignored))
-        return Fail(args.logPath + " does not exist (a run with DbgErrorLog = 0 keeps no debug log; set it to 3 "
-                                   "and repeat the run)");
+        return Fail(args.logPath +
+                    " does not exist (a run with DbgErrorLog = 0 keeps no debug log; set it to 3 "
+                    "and repeat the run)");
     std::ifstream in(args.logPath, std::ios::binary);
     if (!in) return Fail("cannot read " + args.logPath);
     std::ostringstream whole;
@@ -127,8 +128,8 @@ int main(int argc, char** argv) {
     if (args.run > log.runs.size())
         return Fail("the log holds " + std::to_string(log.runs.size()) + " run(s):\n" + RunList(log));
     if (args.verb == "pcap" && args.run == 0 && log.runs.size() > 1)
-        return Fail("the log holds " + std::to_string(log.runs.size()) +
-                    " runs; pick one with --run N:\n" + RunList(log));
+        return Fail("the log holds " + std::to_string(log.runs.size()) + " runs; pick one with --run N:\n" +
+                    RunList(log));
 
     bool complete = true;
     std::string pcap;

@@ -9,11 +9,11 @@
 #include "errors/Log.h"
 #include "platform/Clock.h"
 #include "platform/SystemError.h"
-#include "tools/Stopwatch.h"
-#include "tools/TextTools.h"
 #include "serial/BytePacing.h"
 #include "serial/DeviceLog.h"
 #include "serial/SerialDevices.h"
+#include "tools/Stopwatch.h"
+#include "tools/TextTools.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ void ApplySettingsString(const std::string& text, serial::SerialSettings& settin
     if (first == std::string::npos) return;
     rest = rest.substr(first, rest.find_last_not_of(blanks) - first + 1);
     if (!serial::ParseSerialSettings(rest, settings))
-        throw SystemErrorException("Unable to decode serial port configuration string", platform::ErrorInvalidParameter);
+        throw SystemErrorException("Unable to decode serial port configuration string",
+                                   platform::ErrorInvalidParameter);
 }
 
 std::string ComPort::DevicePath() const {
@@ -190,8 +191,8 @@ size_t ComPort::Write(const uint8_t* buffer, size_t count) {
     size_t drained = 0;
     bool stillComing = false;
     try {
-        drained = ReadPending(scratch, sizeof scratch, GarbageByteInterval, timeouts.readTotalTimeoutConstant,
-                              &stillComing);
+        drained =
+            ReadPending(scratch, sizeof scratch, GarbageByteInterval, timeouts.readTotalTimeoutConstant, &stillComing);
     } catch (...) {
         TraceNote = "";
         throw;
@@ -259,8 +260,9 @@ void ComPort::TraceTransfer(const char* directionFormat, const uint8_t* buffer, 
         // Written by whole numbers.
     } else if (frequency != 0 && start != 0 && end != 0) {
         double ms = static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
-        std::snprintf(header, sizeof header, ms <= 10000.0 ? " %3d bytes in %6.1f ms :" : " %3d bytes in %6.0f ms :",
-                      static_cast<int>(count), ms);
+        std::snprintf(header, sizeof header,
+                      ms <= 10000.0 ? " %3d bytes in %6.1f ms :" : " %3d bytes in %6.0f ms :", static_cast<int>(count),
+                      ms);
     } else {
         // As wide as the timed form.
         std::snprintf(header, sizeof header, " %3d bytes              :", static_cast<int>(count));

@@ -31,8 +31,7 @@ public:
     // `maxMs` (when not negative) ends the collecting once that long has
     // passed, so input that keeps coming cannot hold it without end;
     // `stillComing` then tells whether the last read still brought bytes.
-    size_t ReadPending(uint8_t* buffer, size_t size, int byteInterval, int64_t maxMs = -1,
-                       bool* stillComing = nullptr);
+    size_t ReadPending(uint8_t* buffer, size_t size, int byteInterval, int64_t maxMs = -1, bool* stillComing = nullptr);
     size_t Write(const uint8_t* buffer, size_t count);
     void SetReadTimeout(uint32_t ms);
     void RestoreReadTimeout();
@@ -40,8 +39,7 @@ public:
     int ClearEofChar();
     bool IsCarrierOn();
     void DropDtr();
-    void TraceTransfer(const char* directionFormat, const uint8_t* buffer, size_t count,
-                       int64_t start, int64_t end);
+    void TraceTransfer(const char* directionFormat, const uint8_t* buffer, size_t count, int64_t start, int64_t end);
 
     // The device path Open uses: INI ComDevice when set, else /dev/ttyS<ComNumber-1>.
     std::string DevicePath() const;

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "config/Profile.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/Process.h"
-#include "config/Profile.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"
 
@@ -30,8 +30,7 @@ bool HoldsLeadingNumber(const std::string& text) {
 // separator at all, which is rarely meant: the debug log says so.
 std::string ReadDelimiter(const std::string& value) {
     if (value == "\\t") return "\t";
-    if (value.empty())
-        LogWrite(LogDebug, "INI-file key Delimiter is empty: data-file fields have no separator", true);
+    if (value.empty()) LogWrite(LogDebug, "INI-file key Delimiter is empty: data-file fields have no separator", true);
     return value.substr(0, 1);
 }
 
@@ -43,7 +42,8 @@ Config& TheConfig() {
 }
 
 void Config::SetFile(const std::string& filePath, bool mustExist) {
-    if (mustExist && !platform::PathExists(filePath)) throw DriverErrorException("INI-file '" + filePath + "' not found");
+    if (mustExist && !platform::PathExists(filePath))
+        throw DriverErrorException("INI-file '" + filePath + "' not found");
     path = filePath;
 }
 
@@ -56,16 +56,14 @@ void Config::SetSection(const std::string& name, bool mustExist) {
 // Leading digits with an optional sign ("-5" gives -5); 0 when there are none.
 int Config::GetInt(const std::string& key, int defaultValue, const std::string& sectionName) const {
     std::string value;
-    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
-        return defaultValue;
+    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value)) return defaultValue;
     return ParseLeadingInt(value);
 }
 
 std::string Config::GetString(const std::string& key, const std::string& defaultValue,
                               const std::string& sectionName) const {
     std::string value;
-    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value))
-        return defaultValue;
+    if (!config::ProfileGetString(path, sectionName.empty() ? section : sectionName, key, value)) return defaultValue;
     return value;
 }
 
@@ -98,8 +96,7 @@ void LoadConfig(int ecrNumber) {
 int FindSingleEcrSection() {
     int count = 0;
     int number = -1;
-    for (const std::string& name :
-         config::ProfileSectionNames(TheConfig().GetFilePath(), SectionNamesBufferSize)) {
+    for (const std::string& name : config::ProfileSectionNames(TheConfig().GetFilePath(), SectionNamesBufferSize)) {
         if (name.compare(0, 4, EcrSectionPrefix) != 0) continue;
         ++count;
         if (HoldsLeadingNumber(name.substr(4))) number = ParseLeadingInt(name.substr(4));

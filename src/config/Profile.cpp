@@ -72,8 +72,7 @@ bool IsHeader(const std::string& line, std::string& name) {
 
 // Index range [begin, end) of the body of the first section called `section`;
 // false when there is no such header.
-bool FindSection(const std::vector<std::string>& lines, const std::string& section, size_t& begin,
-                 size_t& end) {
+bool FindSection(const std::vector<std::string>& lines, const std::string& section, size_t& begin, size_t& end) {
     std::string name;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (!IsHeader(Visible(lines[i]), name) || !SameName(name, section)) continue;
@@ -87,8 +86,7 @@ bool FindSection(const std::vector<std::string>& lines, const std::string& secti
 
 }  // namespace
 
-bool ProfileGetString(const std::string& path, const std::string& section, const std::string& key,
-                      std::string& value) {
+bool ProfileGetString(const std::string& path, const std::string& section, const std::string& key, std::string& value) {
     std::vector<std::string> lines;
     size_t begin = 0, end = 0;
     if (!ReadRawLines(path, lines) || !FindSection(lines, section, begin, end)) return false;
@@ -149,8 +147,7 @@ bool ProfileWriteSection(const std::string& path, const std::string& section,
         while (bodyEnd > begin && Visible(lines[bodyEnd - 1]).empty()) --bodyEnd;
         lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(begin),
                     lines.begin() + static_cast<std::ptrdiff_t>(bodyEnd));
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(begin), sectionLines.begin(),
-                     sectionLines.end());
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(begin), sectionLines.begin(), sectionLines.end());
     } else {
         if (!lines.empty() && !Visible(lines.back()).empty()) lines.emplace_back();
         lines.push_back("[" + section + "]");

@@ -12,8 +12,7 @@ namespace config {
 inline constexpr size_t ProfileValueMaxLength = 255;
 
 // True and the value (at most 255 characters) when the key is present.
-bool ProfileGetString(const std::string& path, const std::string& section,
-                      const std::string& key, std::string& value);
+bool ProfileGetString(const std::string& path, const std::string& section, const std::string& key, std::string& value);
 
 // A section counts as present only when it holds at least one line.
 bool ProfileSectionExists(const std::string& path, const std::string& section);
@@ -24,7 +23,6 @@ std::vector<std::string> ProfileSectionNames(const std::string& path, size_t buf
 
 // Replaces the section's lines (or appends the section) with `lines`,
 // writing every line with CR LF. False (errno set) when writing fails.
-bool ProfileWriteSection(const std::string& path, const std::string& section,
-                         const std::vector<std::string>& lines);
+bool ProfileWriteSection(const std::string& path, const std::string& section, const std::vector<std::string>& lines);
 
 }  // namespace config

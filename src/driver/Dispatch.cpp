@@ -30,8 +30,7 @@ void LoadOperationSettings() {
 }
 
 int TranslateCommandNumber(int commandNumber) {
-    int translated =
-        TheConfig().GetInt(std::to_string(commandNumber), commandNumber, "CommandNumberTranslation");
+    int translated = TheConfig().GetInt(std::to_string(commandNumber), commandNumber, "CommandNumberTranslation");
     if (translated <= 0) throw DriverErrorException("Incorrect command number translation");
     return translated;
 }
@@ -55,8 +54,7 @@ void Dispatch(int commandNumber, const char* fileName, bool checkOnly) {
         if (descriptor.replyLength == 0) descriptor.replyLength = VariableFrameLength;
 
         const uint32_t kind = descriptor.mode & ModeKindMask;
-        if (fileName == nullptr && kind != ModeCommand)
-            throw CommandLineErrorException("File name is missing");
+        if (fileName == nullptr && kind != ModeCommand) throw CommandLineErrorException("File name is missing");
         descriptor.fileName = fileName;
         if (checkOnly) {
             if (kind != ModeSend) throw CommandLineErrorException("Switch /C takes a send command");
@@ -65,18 +63,13 @@ void Dispatch(int commandNumber, const char* fileName, bool checkOnly) {
         }
 
         switch (kind) {
-        case ModeRead:
-            RunReadTransfer(handler, &descriptor);
-            break;
-        case ModeSend:
-            RunSendTransfer(handler, &descriptor);
-            break;
-        case ModeCommand:
-            TheEcrComm().SetOperationTimeout(descriptor.operationTime);
-            TheEcrComm().SendCommand(descriptor.ecrCommand);
-            break;
-        default:
-            break;
+            case ModeRead: RunReadTransfer(handler, &descriptor); break;
+            case ModeSend: RunSendTransfer(handler, &descriptor); break;
+            case ModeCommand:
+                TheEcrComm().SetOperationTimeout(descriptor.operationTime);
+                TheEcrComm().SendCommand(descriptor.ecrCommand);
+                break;
+            default: break;
         }
         return;
     }

@@ -120,10 +120,8 @@ void RunDriver(int argc, char** argv) {
             // A help or version run leaves nothing in either log.
             LogSettings.standardLog = 0;
             LogSettings.dbgErrorLog = 0;
-            if (command.help)
-                ShowHelp(command.helpKind);
-            else
-                std::printf("%s\n", VersionBanner().c_str());
+            if (command.help) ShowHelp(command.helpKind);
+            else std::printf("%s\n", VersionBanner().c_str());
             FinishRun(0, false);
         }
 

@@ -1,10 +1,10 @@
 #include "driver/TransferEngine.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "config/Config.h"
 #include "ecrcomm/EcrComm.h"
@@ -196,8 +196,9 @@ bool ReceiveRecords(OperationHandler handler, OperationDescriptor* descriptor, O
         if (MarkNulBytes(descriptor->frame, link.lastDataLength) && !binary) {
             // Kept whole as a malformed record (a byte record's handler flags
             // the '?' itself).
-            LogWrite(LogDebug, FormatString("Record %u: NUL byte in the frame, written as '?'",
-                                            descriptor->recordCount + 1), true);
+            LogWrite(LogDebug,
+                     FormatString("Record %u: NUL byte in the frame, written as '?'", descriptor->recordCount + 1),
+                     true);
             converted = StoreUnexpectedFrame(descriptor);
         } else {
             converted = handler(PhaseConvert, descriptor);

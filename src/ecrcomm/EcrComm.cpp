@@ -170,8 +170,8 @@ void EcrComm::Close() {
 
 void EcrComm::LogStatistics(int destinations) const {
     char line[160];
-    int used = std::snprintf(line, sizeof line, "I/O statistics : OUT frames = %d, IN frames = %d",
-                             stats.outFrames, stats.inFrames);
+    int used = std::snprintf(line, sizeof line, "I/O statistics : OUT frames = %d, IN frames = %d", stats.outFrames,
+                             stats.inFrames);
     auto append = [&](const char* format, int value) {
         if (value != 0 && used >= 0 && static_cast<size_t>(used) < sizeof line)
             used += std::snprintf(line + used, sizeof line - used, format, value);
@@ -238,8 +238,7 @@ void EcrComm::SendFrame(const uint8_t* bytes, size_t length) {
 bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expectedLength) {
     if (destination == nullptr || largestLength < EndFrameLength) THROW_INTERNAL_ERROR(Module);
     // A fixed length must fit the frame buffer; refused before anything is read.
-    if (expectedLength != VariableFrameLength &&
-        (expectedLength < EndFrameLength || expectedLength > FrameBufferSize))
+    if (expectedLength != VariableFrameLength && (expectedLength < EndFrameLength || expectedLength > FrameBufferSize))
         THROW_INTERNAL_ERROR(Module);
 
     int attempt = 0;

@@ -17,10 +17,8 @@ inline constexpr size_t FrameBufferSize = 256;
 // The most a variable frame may bring after its first three bytes.
 inline constexpr size_t VariableRestLength = 125;
 
-inline constexpr char DirectSettingsString[] =
-    "baud=19200 parity=n data=8 stop=2 rts=hs dtr=hs octs=on";
-inline constexpr char ModemSettingsString[] =
-    "baud=19200 parity=n data=8 stop=1 rts=hs dtr=on octs=on odsr=on";
+inline constexpr char DirectSettingsString[] = "baud=19200 parity=n data=8 stop=2 rts=hs dtr=hs octs=on";
+inline constexpr char ModemSettingsString[] = "baud=19200 parity=n data=8 stop=1 rts=hs dtr=on octs=on odsr=on";
 
 struct LinkStatistics {
     int32_t outFrames = 0;

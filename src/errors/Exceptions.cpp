@@ -21,18 +21,17 @@ CommandLineErrorException::CommandLineErrorException(const std::string& text)
     : Exception(text + " (use /? for help)", text, 1) {}
 
 InternalErrorException::InternalErrorException(const char* sourceModule, int line)
-    : Exception("Driver internal error",
-                "Internal error in file '" + std::string(sourceModule ? sourceModule : "") + "' line " +
-                    std::to_string(line),
-                1) {}
+    : Exception(
+          "Driver internal error",
+          "Internal error in file '" + std::string(sourceModule ? sourceModule : "") + "' line " + std::to_string(line),
+          1) {}
 
 // The system error code is taken before anything else in this constructor can change it.
 SystemErrorException::SystemErrorException(const std::string& text)
     : SystemErrorException(text, platform::LastSystemError()) {}
 
 SystemErrorException::SystemErrorException(const std::string& text, unsigned systemErrorCode)
-    : Exception("System error: " + text,
-                text + " (system error code : " + std::to_string(systemErrorCode) + ")", 1),
+    : Exception("System error: " + text, text + " (system error code : " + std::to_string(systemErrorCode) + ")", 1),
       SystemErrorCode(systemErrorCode) {}
 
 std::string SystemErrorException::GetDebugDetail() const {

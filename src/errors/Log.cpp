@@ -51,10 +51,8 @@ void LogFile::Hold(const std::string& text) {
 void LogFile::Close(bool keep) {
     if (!isOpen) return;
     Flush();
-    if (keep)
-        startLength = file.Length();
-    else
-        file.Truncate(startLength);
+    if (keep) startLength = file.Length();
+    else file.Truncate(startLength);
     // An empty log is removed while the lock is still held, so another run
     // cannot have opened the file in between.
     if (startLength == 0) platform::RemoveFile(path);
@@ -102,8 +100,8 @@ void LogTrace(const std::string& text) { DebugLogFile().Hold(text); }
 
 void CloseLogs(int exitCode, int linkErrorCount) {
     int debug = LogSettings.dbgErrorLog;
-    bool keepDebug = debug >= 3 || (debug == 2 && (exitCode != 0 || linkErrorCount > 0)) ||
-                     (debug == 1 && exitCode != 0);
+    bool keepDebug =
+        debug >= 3 || (debug == 2 && (exitCode != 0 || linkErrorCount > 0)) || (debug == 1 && exitCode != 0);
     DebugLogFile().Close(keepDebug);
     StandardLogFile().Close(LogSettings.standardLog >= 1);
 }

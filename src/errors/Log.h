@@ -24,8 +24,8 @@ inline LogRetention LogSettings;
 class LogFile {
 public:
     ~LogFile();
-    void Open(const std::string& path);  // throws DriverErrorException "Can't open file '...'"
-    void Write(const std::string& text); // every "\n" reaches the file as CR LF; flushed at once
+    void Open(const std::string& path);   // throws DriverErrorException "Can't open file '...'"
+    void Write(const std::string& text);  // every "\n" reaches the file as CR LF; flushed at once
     // Like Write, but the text may wait with others for one write to the
     // file: until the next Write, Flush or Close, HoldBytes of held text, or
     // HoldMs after the oldest held text (checked at the next Hold).

@@ -28,14 +28,12 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-uint32_t Get32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+uint32_t Get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
-uint8_t ReverseBits(uint8_t b)
-{
+uint8_t ReverseBits(uint8_t b) {
     b = static_cast<uint8_t>(((b & 0xF0) >> 4) | ((b & 0x0F) << 4));
     b = static_cast<uint8_t>(((b & 0xCC) >> 2) | ((b & 0x33) << 2));
     b = static_cast<uint8_t>(((b & 0xAA) >> 1) | ((b & 0x55) << 1));
@@ -43,8 +41,7 @@ uint8_t ReverseBits(uint8_t b)
 }
 
 // Reads up to `size` bytes; whatever the file does not hold stays zero.
-void ReadZeroFilled(FILE* file, uint8_t* buffer, size_t size)
-{
+void ReadZeroFilled(FILE* file, uint8_t* buffer, size_t size) {
     memset(buffer, 0, size);
     size_t got = fread(buffer, 1, size, file);
     (void)got;
@@ -54,8 +51,7 @@ void ReadZeroFilled(FILE* file, uint8_t* buffer, size_t size)
 // as the eye sees the three colours.
 uint32_t Brightness(const uint8_t* entry) { return 299u * entry[2] + 587u * entry[1] + 114u * entry[0]; }
 
-[[noreturn]] void ThrowReadError(const char* fileName)
-{
+[[noreturn]] void ThrowReadError(const char* fileName) {
     throw FileIoException("File '" + std::string(fileName) + "' read error");
 }
 
@@ -63,8 +59,7 @@ uint32_t Brightness(const uint8_t* entry) { return 299u * entry[2] + 587u * entr
 
 }  // namespace
 
-void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDescriptor* descriptor)
-{
+void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDescriptor* descriptor) {
     if (fileName == nullptr || descriptor == nullptr) THROW_INTERNAL_ERROR(Module);
 
     FileHandle file(platform::OpenFile(fileName, "rb"));
@@ -154,8 +149,7 @@ void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDesc
     height = fileHeight;
 }
 
-int BitmapInputFile::GetRecord(uint32_t index, char* buffer, size_t size)
-{
+int BitmapInputFile::GetRecord(uint32_t index, char* buffer, size_t size) {
     if (rows.empty() || index >= rows.size()) return 0;
     if (buffer == nullptr) THROW_INTERNAL_ERROR(Module);
     const size_t pixels = std::min(static_cast<size_t>(width), size);
@@ -164,8 +158,7 @@ int BitmapInputFile::GetRecord(uint32_t index, char* buffer, size_t size)
     return static_cast<int>(count);
 }
 
-void BitmapInputFile::Close()
-{
+void BitmapInputFile::Close() {
     rows.clear();
     rows.shrink_to_fit();
     height = 0;

@@ -67,15 +67,15 @@ uint32_t LineChecksum(const char* data, size_t length) {
 // frame early or forge a whole command frame.
 const char* LinkByteName(unsigned char byte) {
     switch (byte) {
-    case 0x00: return "NUL";
-    case 0x02: return "STX";
-    case 0x03: return "ETX";
-    case 0x06: return "ACK";
-    case 0x0A: return "LF";
-    case 0x0D: return "CR";
-    case 0x15: return "NAK";
-    case 0x1A: return "SUB";
-    default: return nullptr;
+        case 0x00: return "NUL";
+        case 0x02: return "STX";
+        case 0x03: return "ETX";
+        case 0x06: return "ACK";
+        case 0x0A: return "LF";
+        case 0x0D: return "CR";
+        case 0x15: return "NAK";
+        case 0x1A: return "SUB";
+        default: return nullptr;
     }
 }
 
@@ -100,23 +100,18 @@ constexpr size_t MaxListedRefusals = 10000;
 
 std::unique_ptr<InputDataFile> CreateInputDataFile(int fileKind) {
     switch (fileKind) {
-    case FileKindBitmap:
-        return std::make_unique<BitmapInputFile>();
-    case FileKindSortedText:
-        return std::make_unique<SortedTextInputFile>();
-    case FileKindText:
-        return std::make_unique<TextInputFile>();
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case FileKindBitmap: return std::make_unique<BitmapInputFile>();
+        case FileKindSortedText: return std::make_unique<SortedTextInputFile>();
+        case FileKindText: return std::make_unique<TextInputFile>();
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
 void SortRecordIndex(RecordIndex& index) {
     // Equal numbers may end up in any order: the duplicate step keeps the
     // entry with the highest line number whatever their order.
-    std::sort(index.begin(), index.end(), [](const RecordIndexEntry& a, const RecordIndexEntry& b) {
-        return a.recordNumber < b.recordNumber;
-    });
+    std::sort(index.begin(), index.end(),
+              [](const RecordIndexEntry& a, const RecordIndexEntry& b) { return a.recordNumber < b.recordNumber; });
 }
 
 std::vector<int32_t> RemoveDuplicateRecords(RecordIndex& index) {

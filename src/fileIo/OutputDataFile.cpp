@@ -109,12 +109,9 @@ void BinaryOutputFile::WriteRecord(const char* data, size_t length) {
 
 std::unique_ptr<OutputDataFile> CreateOutputDataFile(int fileKind) {
     switch (fileKind) {
-    case FileKindSortedText:
-    case FileKindText:
-        return std::make_unique<TextOutputFile>();
-    case FileKindBinary:
-        return std::make_unique<BinaryOutputFile>();
-    default:
-        THROW_INTERNAL_ERROR("src/fileIo");
+        case FileKindSortedText:
+        case FileKindText: return std::make_unique<TextOutputFile>();
+        case FileKindBinary: return std::make_unique<BinaryOutputFile>();
+        default: THROW_INTERNAL_ERROR("src/fileIo");
     }
 }

@@ -20,8 +20,7 @@ int CheckDepartmentRecord(const OperationDescriptor* descriptor) {
                  CheckNumberField(0, "department number", 1, DepartmentCount) &&
                  CheckNumberField(1, "department value", 0, 99999999) &&
                  CheckNameField(DepartmentNameField, TheEcrComm().ecrNameLength) &&
-                 CheckNumberField(3, "setting", 0, 99) &&
-                 CheckNumberField(4, "setting", 0, 31);
+                 CheckNumberField(3, "setting", 0, 99) && CheckNumberField(4, "setting", 0, 31);
     return valid ? 1 : 0;
 }
 
@@ -39,8 +38,7 @@ int BuildDepartmentFrame(OperationDescriptor* descriptor) {
 }
 
 int ConvertDepartmentFrame(OperationDescriptor* descriptor) {
-    if (SplitReceivedFrameWithName(descriptor, DepartmentNameField, TheEcrComm().ecrNameLength) !=
-        DepartmentFieldCount)
+    if (SplitReceivedFrameWithName(descriptor, DepartmentNameField, TheEcrComm().ecrNameLength) != DepartmentFieldCount)
         return StoreUnexpectedFrame(descriptor);
     const FieldList& fields = SharedFieldList();
     std::string line[DepartmentFieldCount];
@@ -53,39 +51,33 @@ int ConvertDepartmentFrame(OperationDescriptor* descriptor) {
 
 int DepartmentSendHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 211;
-        descriptor->name = "DEPARTMENT record modify";
-        descriptor->mode = ModeSend;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x70;
-        descriptor->maxRecords = DepartmentCount;
-        return 0;
-    case PhaseConvert:
-        return BuildDepartmentFrame(descriptor);
-    case PhaseCheck:
-        return CheckDepartmentRecord(descriptor);
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 211;
+            descriptor->name = "DEPARTMENT record modify";
+            descriptor->mode = ModeSend;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x70;
+            descriptor->maxRecords = DepartmentCount;
+            return 0;
+        case PhaseConvert: return BuildDepartmentFrame(descriptor);
+        case PhaseCheck: return CheckDepartmentRecord(descriptor);
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
 int DepartmentReadHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 217;
-        descriptor->name = "DEPARTMENT records read";
-        descriptor->mode = ModeRead;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x71;
-        descriptor->maxRecords = DepartmentCount;
-        descriptor->replyLength = static_cast<uint16_t>(TheEcrComm().ecrNameLength + 27);
-        return 0;
-    case PhaseConvert:
-        return ConvertDepartmentFrame(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 217;
+            descriptor->name = "DEPARTMENT records read";
+            descriptor->mode = ModeRead;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x71;
+            descriptor->maxRecords = DepartmentCount;
+            descriptor->replyLength = static_cast<uint16_t>(TheEcrComm().ecrNameLength + 27);
+            return 0;
+        case PhaseConvert: return ConvertDepartmentFrame(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }

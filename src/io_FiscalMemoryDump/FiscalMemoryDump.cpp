@@ -35,20 +35,17 @@ int DecodeDumpFrame(OperationDescriptor* descriptor) {
 
 int FiscalMemoryDumpHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 700;
-        descriptor->name = "Fiscal memory dump read";
-        descriptor->mode = ModeRead;
-        descriptor->fileKind = FileKindBinary;
-        descriptor->ecrCommand = 0x79;
-        descriptor->maxRecords = 8192;
-        descriptor->replyLength = 2 * DumpBytesPerFrame + 3;
-        return 0;
-    case PhaseConvert:
-        return DecodeDumpFrame(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 700;
+            descriptor->name = "Fiscal memory dump read";
+            descriptor->mode = ModeRead;
+            descriptor->fileKind = FileKindBinary;
+            descriptor->ecrCommand = 0x79;
+            descriptor->maxRecords = 8192;
+            descriptor->replyLength = 2 * DumpBytesPerFrame + 3;
+            return 0;
+        case PhaseConvert: return DecodeDumpFrame(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }

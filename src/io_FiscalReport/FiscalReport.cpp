@@ -80,8 +80,8 @@ int DecodeReportFrame(OperationDescriptor* descriptor) {
 
     size_t n = length / 2;
     for (size_t i = 0; i < n; ++i)
-        descriptor->text[i] =
-            static_cast<char>(HexDigitValue(descriptor->frame[2 * i]) * 16 + HexDigitValue(descriptor->frame[2 * i + 1]));
+        descriptor->text[i] = static_cast<char>(HexDigitValue(descriptor->frame[2 * i]) * 16 +
+                                                HexDigitValue(descriptor->frame[2 * i + 1]));
     descriptor->text[n] = '\0';
     return static_cast<int>(n);
 }
@@ -113,57 +113,48 @@ std::string FiscalDateToEcr(const std::string& text) {
 
 int FiscalZRangeSetHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 701;
-        descriptor->name = "Fiscal report Z counter range set";
-        descriptor->mode = ModeSend;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x84;
-        descriptor->maxRecords = 1;
-        descriptor->minLevel = 2;
-        return 0;
-    case PhaseConvert:
-        return BuildRangeFrame(descriptor, "Z", ZCounterToEcr);
-    case PhaseCheck:
-        return CheckRangeRecord(descriptor, IsZCounter, "a Z counter 0 to 9999");
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 701;
+            descriptor->name = "Fiscal report Z counter range set";
+            descriptor->mode = ModeSend;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x84;
+            descriptor->maxRecords = 1;
+            descriptor->minLevel = 2;
+            return 0;
+        case PhaseConvert: return BuildRangeFrame(descriptor, "Z", ZCounterToEcr);
+        case PhaseCheck: return CheckRangeRecord(descriptor, IsZCounter, "a Z counter 0 to 9999");
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
 int FiscalDateRangeSetHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        FiscalZRangeSetHandler(PhaseDescribe, descriptor);
-        descriptor->commandNumber = 702;
-        descriptor->name = "Fiscal report date range set";
-        return 0;
-    case PhaseConvert:
-        return BuildRangeFrame(descriptor, "D", DateToEcrField);
-    case PhaseCheck:
-        return CheckRangeRecord(descriptor, IsFiscalDate, "a date DD-MM-YY");
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            FiscalZRangeSetHandler(PhaseDescribe, descriptor);
+            descriptor->commandNumber = 702;
+            descriptor->name = "Fiscal report date range set";
+            return 0;
+        case PhaseConvert: return BuildRangeFrame(descriptor, "D", DateToEcrField);
+        case PhaseCheck: return CheckRangeRecord(descriptor, IsFiscalDate, "a date DD-MM-YY");
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
 int FiscalReportReadHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 703;
-        descriptor->name = "Fiscal report read";
-        descriptor->mode = ModeRead;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x85;
-        descriptor->maxRecords = 1000;
-        descriptor->replyLength = static_cast<uint16_t>(2 * TheEcrComm().ecrNameLength + 3);
-        descriptor->minLevel = 2;
-        return 0;
-    case PhaseConvert:
-        return DecodeReportFrame(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 703;
+            descriptor->name = "Fiscal report read";
+            descriptor->mode = ModeRead;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x85;
+            descriptor->maxRecords = 1000;
+            descriptor->replyLength = static_cast<uint16_t>(2 * TheEcrComm().ecrNameLength + 3);
+            descriptor->minLevel = 2;
+            return 0;
+        case PhaseConvert: return DecodeReportFrame(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }

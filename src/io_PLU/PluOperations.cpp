@@ -20,11 +20,9 @@ constexpr uint32_t PluMaxRecords = 1000;
 // refused line names its first fault.
 int CheckPluRecord(const OperationDescriptor* descriptor) {
     bool valid = SplitIntoFields(descriptor->text, PluFieldCount) &&
-                 CheckNumberField(0, "PLU code", 1, 9999999999999LL) &&
-                 CheckNumberField(1, "price", 0, 99999999) &&
+                 CheckNumberField(0, "PLU code", 1, 9999999999999LL) && CheckNumberField(1, "price", 0, 99999999) &&
                  CheckNameField(PluNameField, TheEcrComm().ecrNameLength) &&
-                 CheckNumberField(3, "item setting", 0, 8) &&
-                 CheckNumberField(4, "item setting", 0, 99) &&
+                 CheckNumberField(3, "item setting", 0, 8) && CheckNumberField(4, "item setting", 0, 99) &&
                  CheckNumberField(5, "item setting", 1, 7);
     return valid ? 1 : 0;
 }
@@ -71,20 +69,17 @@ int ConvertPluSalesFrame(OperationDescriptor* descriptor) {
 
 int PluTableSendHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 200;
-        descriptor->name = "PLU table send";
-        descriptor->mode = ModeSend;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x51;
-        descriptor->maxRecords = PluMaxRecords;
-        return 0;
-    case PhaseConvert:
-        return BuildPluFrame(descriptor);
-    case PhaseCheck:
-        return CheckPluRecord(descriptor);
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 200;
+            descriptor->name = "PLU table send";
+            descriptor->mode = ModeSend;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x51;
+            descriptor->maxRecords = PluMaxRecords;
+            return 0;
+        case PhaseConvert: return BuildPluFrame(descriptor);
+        case PhaseCheck: return CheckPluRecord(descriptor);
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
@@ -100,42 +95,36 @@ int PluRecordSendHandler(int phase, OperationDescriptor* descriptor) {
 
 int PluTableReadHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe: {
-        const EcrComm& ecr = TheEcrComm();
-        descriptor->commandNumber = 207;
-        descriptor->name = "PLU table read";
-        descriptor->mode = ModeRead;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x53;
-        descriptor->maxRecords = PluMaxRecords;
-        descriptor->replyLength = static_cast<uint16_t>(ecr.ecrNameLength + (ecr.ecrLevel == 0 ? 41 : 43));
-        return 0;
-    }
-    case PhaseConvert:
-        return ConvertPluTableFrame(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe: {
+            const EcrComm& ecr = TheEcrComm();
+            descriptor->commandNumber = 207;
+            descriptor->name = "PLU table read";
+            descriptor->mode = ModeRead;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x53;
+            descriptor->maxRecords = PluMaxRecords;
+            descriptor->replyLength = static_cast<uint16_t>(ecr.ecrNameLength + (ecr.ecrLevel == 0 ? 41 : 43));
+            return 0;
+        }
+        case PhaseConvert: return ConvertPluTableFrame(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
 int PluSalesReadHandler(int phase, OperationDescriptor* descriptor) {
     switch (phase) {
-    case PhaseDescribe:
-        descriptor->commandNumber = 502;
-        descriptor->name = "PLU sales report read";
-        descriptor->mode = ModeRead;
-        descriptor->fileKind = FileKindSortedText;
-        descriptor->ecrCommand = 0x54;
-        descriptor->maxRecords = PluMaxRecords;
-        return 0;
-    case PhaseConvert:
-        return ConvertPluSalesFrame(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe:
+            descriptor->commandNumber = 502;
+            descriptor->name = "PLU sales report read";
+            descriptor->mode = ModeRead;
+            descriptor->fileKind = FileKindSortedText;
+            descriptor->ecrCommand = 0x54;
+            descriptor->maxRecords = PluMaxRecords;
+            return 0;
+        case PhaseConvert: return ConvertPluSalesFrame(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 

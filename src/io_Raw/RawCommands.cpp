@@ -75,54 +75,52 @@ const RawCommand* FindRawCommand(int32_t number) {
 }
 
 void ListRawCommands() {
-    for (const RawCommand* row = RawCommandTable; row->number != 0; ++row)
-        printf(" %4d %s\n", row->number, row->name);
+    for (const RawCommand* row = RawCommandTable; row->number != 0; ++row) printf(" %4d %s\n", row->number, row->name);
 }
 
 int RawCommandHandler(int phase, OperationDescriptor* descriptor) {
     if (descriptor == nullptr) THROW_INTERNAL_ERROR("src/io_Raw");
     switch (phase) {
-    case PhaseDescribe: {
-        const RawCommand* row = FindRawCommand(descriptor->commandNumber);
-        if (row == nullptr) {
-            descriptor->commandNumber = 0;
+        case PhaseDescribe: {
+            const RawCommand* row = FindRawCommand(descriptor->commandNumber);
+            if (row == nullptr) {
+                descriptor->commandNumber = 0;
+                return 0;
+            }
+            descriptor->name = row->name;
+            descriptor->mode = static_cast<uint32_t>(row->mode);
+            descriptor->fileKind = FileKindText;
+            descriptor->ecrCommand = static_cast<uint8_t>(row->ecrCommand & 0xFF);
+            descriptor->minLevel = static_cast<uint8_t>(row->minLevel & 0xFF);
+            descriptor->replyLength = static_cast<uint16_t>(row->replyLength & 0xFFFF);
+            descriptor->maxRecords = static_cast<uint32_t>(row->maxRecords);
             return 0;
         }
-        descriptor->name = row->name;
-        descriptor->mode = static_cast<uint32_t>(row->mode);
-        descriptor->fileKind = FileKindText;
-        descriptor->ecrCommand = static_cast<uint8_t>(row->ecrCommand & 0xFF);
-        descriptor->minLevel = static_cast<uint8_t>(row->minLevel & 0xFF);
-        descriptor->replyLength = static_cast<uint16_t>(row->replyLength & 0xFFFF);
-        descriptor->maxRecords = static_cast<uint32_t>(row->maxRecords);
-        return 0;
-    }
-    case PhaseConvert: {
-        if (descriptor->mode & ModeRead) {
-            // The frame buffer is NUL-terminated after a read; bound it anyway.
-            size_t length = strnlen(descriptor->frame, RecordFrameSize - 1);
-            memcpy(descriptor->text, descriptor->frame, length);
-            descriptor->text[length] = '\0';
-            return static_cast<int>(length);
+        case PhaseConvert: {
+            if (descriptor->mode & ModeRead) {
+                // The frame buffer is NUL-terminated after a read; bound it anyway.
+                size_t length = strnlen(descriptor->frame, RecordFrameSize - 1);
+                memcpy(descriptor->text, descriptor->frame, length);
+                descriptor->text[length] = '\0';
+                return static_cast<int>(length);
+            }
+            descriptor->text[RecordTextSize - 1] = '\0';
+            TrimRightChars(descriptor->text, "\r\n");
+            size_t length = strlen(descriptor->text);
+            // Never past the frame buffer; the link refuses anything over its
+            // largest frame anyway, so a cut line can never reach the ECR.
+            size_t copied = length < RecordFrameSize - 1 ? length : RecordFrameSize - 1;
+            memcpy(descriptor->frame, descriptor->text, copied);
+            descriptor->frame[copied] = '\0';
+            return static_cast<int>(length < RecordFrameSize - 1 ? length : RecordFrameSize);
         }
-        descriptor->text[RecordTextSize - 1] = '\0';
-        TrimRightChars(descriptor->text, "\r\n");
-        size_t length = strlen(descriptor->text);
-        // Never past the frame buffer; the link refuses anything over its
-        // largest frame anyway, so a cut line can never reach the ECR.
-        size_t copied = length < RecordFrameSize - 1 ? length : RecordFrameSize - 1;
-        memcpy(descriptor->frame, descriptor->text, copied);
-        descriptor->frame[copied] = '\0';
-        return static_cast<int>(length < RecordFrameSize - 1 ? length : RecordFrameSize);
-    }
-    case PhaseCheck:
-        // A line one frame cannot carry is refused with the other bad lines,
-        // before anything is sent, instead of breaking off the transfer.
-        if ((descriptor->mode & ModeSend) && SentLineLength(descriptor->text) > MaxDataFrameLength)
-            return RefuseLine(FormatString("longer than %d characters, the most one frame carries",
-                                           static_cast<int>(MaxDataFrameLength)));
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR("src/io_Raw");
+        case PhaseCheck:
+            // A line one frame cannot carry is refused with the other bad lines,
+            // before anything is sent, instead of breaking off the transfer.
+            if ((descriptor->mode & ModeSend) && SentLineLength(descriptor->text) > MaxDataFrameLength)
+                return RefuseLine(FormatString("longer than %d characters, the most one frame carries",
+                                               static_cast<int>(MaxDataFrameLength)));
+            return 1;
+        default: THROW_INTERNAL_ERROR("src/io_Raw");
     }
 }

@@ -5,8 +5,8 @@
 #include "driver/Operation.h"
 
 struct RawCommand {
-    int32_t number;       // 0 ends the table
-    int32_t ecrCommand;   // low 8 bits used
+    int32_t number;      // 0 ends the table
+    int32_t ecrCommand;  // low 8 bits used
     int32_t maxRecords;
     int32_t replyLength;  // low 16 bits used; 0 = any length
     int32_t minLevel;     // low 8 bits used

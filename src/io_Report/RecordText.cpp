@@ -55,8 +55,7 @@ int SplitReceivedFrameWithName(const OperationDescriptor* descriptor, int nameIn
 }
 
 void ReportUnexpectedFrame(const OperationDescriptor* descriptor) {
-    LogWrite(LogBoth, FormatString("Record %u: unexpected data frame format", descriptor->recordCount + 1),
-             true);
+    LogWrite(LogBoth, FormatString("Record %u: unexpected data frame format", descriptor->recordCount + 1), true);
     DataErrorFlag = true;
 }
 

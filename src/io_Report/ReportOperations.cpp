@@ -21,8 +21,8 @@ struct FinancialRow {
 };
 
 // Appends "<prefix>1<suffix>" ... "<prefix><count><suffix>" rows of one kind.
-void AddNumberedRows(std::vector<FinancialRow>& rows, const std::string& prefix, const std::string& suffix,
-                     int count, int kind) {
+void AddNumberedRows(std::vector<FinancialRow>& rows, const std::string& prefix, const std::string& suffix, int count,
+                     int kind) {
     for (int i = 1; i <= count; ++i) rows.push_back({prefix + std::to_string(i) + suffix, kind});
 }
 
@@ -37,8 +37,8 @@ std::vector<FinancialRow> BuildFinancialRows(bool foreignCurrencyRows) {
     AddNumberedRows(rows, "Taxable ", " Sale", 8, 2);
     rows.push_back({"Non Taxable Sale", 2});
     AddNumberedRows(rows, "Tax ", " Amount", 8, 2);
-    for (const char* name : {"Percent Discount", "Percent Add-On", "Amount Discount", "Amount Add-On",
-                             "Received on account", "Paid out"})
+    for (const char* name :
+         {"Percent Discount", "Percent Add-On", "Amount Discount", "Amount Add-On", "Received on account", "Paid out"})
         rows.push_back({name, 3});
     if (foreignCurrencyRows) {
         AddNumberedRows(rows, "FC received on account ", "", 5, 3);
@@ -67,11 +67,7 @@ const std::vector<FinancialRow>& FinancialRows(int ecrLevel) {
 // Frame fields that fill the three value columns for each row kind; -1 is a
 // constant "0".
 constexpr int RowKindFields[5][3] = {
-    {1, 2, 3},
-    {1, 3, 4},
-    {1, -1, -1},
-    {1, -1, 3},
-    {-1, -1, 3},
+    {1, 2, 3}, {1, 3, 4}, {1, -1, -1}, {1, -1, 3}, {-1, -1, 3},
 };
 
 // The number of frame fields a row of this kind reads.
@@ -127,15 +123,10 @@ const char* ClerkRowLabel(uint32_t recordCount) {
 template <typename Describe, typename Convert>
 int ReportHandler(int phase, OperationDescriptor* descriptor, Describe describe, Convert convert) {
     switch (phase) {
-    case PhaseDescribe:
-        describe(descriptor);
-        return 0;
-    case PhaseConvert:
-        return convert(descriptor);
-    case PhaseCheck:
-        return 1;
-    default:
-        THROW_INTERNAL_ERROR(Module);
+        case PhaseDescribe: describe(descriptor); return 0;
+        case PhaseConvert: return convert(descriptor);
+        case PhaseCheck: return 1;
+        default: THROW_INTERNAL_ERROR(Module);
     }
 }
 
@@ -175,8 +166,7 @@ int FinancialReadHandler(int phase, OperationDescriptor* descriptor) {
 }
 
 int FinancialReadClearHandler(int phase, OperationDescriptor* descriptor) {
-    return ClearingVariant(FinancialReadHandler, phase, descriptor, 233, "Financial report read and clear", 0x80,
-                           1);
+    return ClearingVariant(FinancialReadHandler, phase, descriptor, 233, "Financial report read and clear", 0x80, 1);
 }
 
 int PeriodicalReadHandler(int phase, OperationDescriptor* descriptor) {
@@ -189,8 +179,8 @@ int PeriodicalReadHandler(int phase, OperationDescriptor* descriptor) {
 }
 
 int PeriodicalReadClearHandler(int phase, OperationDescriptor* descriptor) {
-    return ClearingVariant(PeriodicalReadHandler, phase, descriptor, 235,
-                           "Financial periodical report read and clear", 0x81, 1);
+    return ClearingVariant(PeriodicalReadHandler, phase, descriptor, 235, "Financial periodical report read and clear",
+                           0x81, 1);
 }
 
 int HourlyReadHandler(int phase, OperationDescriptor* descriptor) {

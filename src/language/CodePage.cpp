@@ -9,8 +9,8 @@
 namespace {
 
 const char* const LanguageNames[] = {
-    "Latvian", "English", "German", "French", "Spanish", "Greek",
-    "Silver",  "Finland", "Estonian", "Czech", "Lithuanian",
+    "Latvian", "English", "German",   "French", "Spanish",    "Greek",
+    "Silver",  "Finland", "Estonian", "Czech",  "Lithuanian",
 };
 
 // The 22 Latvian letters with diacritics: their code on the ECR

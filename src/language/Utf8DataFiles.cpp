@@ -34,14 +34,13 @@ bool DataLineToEcr(int codePage, char* text, size_t length, size_t capacity, std
     platform::ConversionResult result = platform::Utf8ToCodePage(codePage, std::string_view(text, length), converted);
     const unsigned byte = static_cast<unsigned>(result.position + 1);
     switch (result.fault) {
-    case platform::ConversionFault::InvalidInput:
-        why = FormatString("byte %u is not valid UTF-8", byte);
-        return false;
-    case platform::ConversionFault::Unmappable:
-        why = FormatString("the character at byte %u is not in code page %d", byte, codePage);
-        return false;
-    case platform::ConversionFault::None:
-        break;
+        case platform::ConversionFault::InvalidInput:
+            why = FormatString("byte %u is not valid UTF-8", byte);
+            return false;
+        case platform::ConversionFault::Unmappable:
+            why = FormatString("the character at byte %u is not in code page %d", byte, codePage);
+            return false;
+        case platform::ConversionFault::None: break;
     }
     if (converted.size() >= capacity) {
         why = "the converted line is too long";

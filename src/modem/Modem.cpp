@@ -5,10 +5,10 @@
 
 #include "comport/ComPort.h"
 #include "config/Config.h"
+#include "config/Profile.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/Clock.h"
-#include "config/Profile.h"
 #include "tools/TextTools.h"
 
 namespace {

@@ -22,8 +22,8 @@ bool handlerInstalled = false;
 
 // In the child just forked: its own process group, the signal mask the
 // program started with, the output file, then the program. Never returns.
-[[noreturn]] void RunChild(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& workDir, const std::string& outputPath) {
+[[noreturn]] void RunChild(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                           const std::string& outputPath) {
     setpgid(0, 0);
     if (handlerInstalled) sigprocmask(SIG_SETMASK, &originalMask, nullptr);
     signal(SIGPIPE, SIG_DFL);
@@ -51,8 +51,8 @@ ChildProcess::~ChildProcess() {
     while (running && !Finished(exitCode)) waitpid(static_cast<pid_t>(pid), nullptr, 0);
 }
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::string& outputPath) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& outputPath) {
     if (running) return false;
     // The program must be there: a failed exec in the child would look like
     // a run that ended with 127.

@@ -27,19 +27,18 @@ std::vector<HANDLE> runningChildren;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        InterlockedExchange(&stopRequested, 1);
-        if (stopEvent != nullptr) SetEvent(stopEvent);
-        // After a close the system ends the program when this returns: give
-        // the main loop a few seconds to stop the children and write its state.
-        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(4000);
-        return TRUE;
-    default:
-        return FALSE;
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            InterlockedExchange(&stopRequested, 1);
+            if (stopEvent != nullptr) SetEvent(stopEvent);
+            // After a close the system ends the program when this returns: give
+            // the main loop a few seconds to stop the children and write its state.
+            if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(4000);
+            return TRUE;
+        default: return FALSE;
     }
 }
 
@@ -83,8 +82,8 @@ ChildProcess::~ChildProcess() {
     Finished(exitCode);
 }
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, const std::string& outputPath) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& outputPath) {
     if (running) return false;
     if (childJob == nullptr) {
         childJob = CreateJobObjectW(nullptr, nullptr);
@@ -111,9 +110,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     PROCESS_INFORMATION process{};
     std::wstring directory = Wide(workDir);
     // Its own console process group: a CTRL_BREAK reaches this child alone.
-    BOOL started = CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, directory.c_str(),
-                                  &startup, &process);
+    BOOL started =
+        CreateProcessW(Wide(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, directory.c_str(), &startup, &process);
     DWORD error = GetLastError();
     CloseHandle(out);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);

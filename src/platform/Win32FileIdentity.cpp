@@ -24,8 +24,8 @@ bool FileIndexOf(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
 }  // namespace
 
 bool IsSameFile(const std::string& first, const std::string& second) {
-    BY_HANDLE_FILE_INFORMATION a {};
-    BY_HANDLE_FILE_INFORMATION b {};
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
     if (!FileIndexOf(first, a) || !FileIndexOf(second, b)) return false;
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
            a.nFileIndexLow == b.nFileIndexLow;

@@ -50,8 +50,7 @@ bool LockedFile::Truncate(uint64_t length) {
     if (!IsOpen()) return false;
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(length);
-    return SetFilePointerEx(Win32Handle(handle), position, nullptr, FILE_BEGIN) &&
-           SetEndOfFile(Win32Handle(handle));
+    return SetFilePointerEx(Win32Handle(handle), position, nullptr, FILE_BEGIN) && SetEndOfFile(Win32Handle(handle));
 }
 
 void LockedFile::Close() {

@@ -18,7 +18,8 @@ OutputTarget OutputTargetOf(const char* path) {
     // Device names (NUL, COM1) and pipes answer with attributes too: only a
     // file on a disk is replaced.
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return OutputTarget::Other;
     const bool onDisk = GetFileType(handle) == FILE_TYPE_DISK;
     CloseHandle(handle);
@@ -29,7 +30,8 @@ OutputTarget OutputTargetOf(const char* path) {
 FILE* OpenOutputFile(const char* path) { return OpenFile(path, "wb"); }
 
 bool MoveIntoPlace(const char* from, const char* to) {
-    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 }  // namespace platform

@@ -18,13 +18,11 @@ uint32_t ByteTimeoutMs(const SerialSettings& settings, int32_t multiplier) {
     return static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, largest));
 }
 
-int64_t PauseForBytesUs(size_t missing, int64_t characterTimeUs, const SerialTimeouts& timeouts,
-                        int64_t remainingMs) {
+int64_t PauseForBytesUs(size_t missing, int64_t characterTimeUs, const SerialTimeouts& timeouts, int64_t remainingMs) {
     if (missing == 0 || characterTimeUs <= 0 || remainingMs == 0) return 0;
     const int64_t most = std::numeric_limits<int64_t>::max() / 4;
-    int64_t pauseUs = missing > static_cast<size_t>(most / characterTimeUs)
-                          ? most
-                          : static_cast<int64_t>(missing) * characterTimeUs;
+    int64_t pauseUs =
+        missing > static_cast<size_t>(most / characterTimeUs) ? most : static_cast<int64_t>(missing) * characterTimeUs;
     if (timeouts.readIntervalTimeout != 0) pauseUs = std::min<int64_t>(pauseUs, timeouts.readIntervalTimeout * 500LL);
     if (remainingMs > 0) pauseUs = std::min(pauseUs, remainingMs * 1000);
     return pauseUs;

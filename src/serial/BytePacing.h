@@ -25,7 +25,6 @@ uint32_t ByteTimeoutMs(const SerialSettings& settings, int32_t multiplier);
 // the read's time-out (`remainingMs`, -1: none) and never lasts more than
 // half the byte interval, which bounds how much later than the interval a
 // read may end (the gap counts from the end of the pause). 0: do not sleep.
-int64_t PauseForBytesUs(size_t missing, int64_t characterTimeUs, const SerialTimeouts& timeouts,
-                        int64_t remainingMs);
+int64_t PauseForBytesUs(size_t missing, int64_t characterTimeUs, const SerialTimeouts& timeouts, int64_t remainingMs);
 
 }  // namespace serial

@@ -31,9 +31,9 @@ struct BaudEntry {
 };
 
 constexpr BaudEntry BaudTable[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {50, B50},           {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},         {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
 #ifdef B57600
     {57600, B57600},
 #endif
@@ -164,8 +164,7 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
     if (tcgetattr(fd, &tio) != 0) return false;
 
     // Raw mode: bytes pass unchanged in both directions.
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                     INPCK | IGNPAR);
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);

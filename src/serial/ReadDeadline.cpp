@@ -10,22 +10,21 @@ namespace {
 // count * multiplier + constant, without overflowing.
 int64_t TotalMs(size_t count, uint32_t multiplier, uint32_t constant) {
     const int64_t limit = std::numeric_limits<int64_t>::max() / 4;
-    int64_t perByte = multiplier == 0 ? 0
-                      : count > static_cast<size_t>(limit / multiplier)
-                          ? limit
-                          : static_cast<int64_t>(count) * multiplier;
+    int64_t perByte = multiplier == 0                                   ? 0
+                      : count > static_cast<size_t>(limit / multiplier) ? limit
+                                                                        : static_cast<int64_t>(count) * multiplier;
     return std::min(limit, perByte + constant);
 }
 
 }  // namespace
 
 ReadDeadline::ReadDeadline(const SerialTimeouts& timeouts, size_t requested, int64_t startMs) {
-    immediate = timeouts.readIntervalTimeout == TimeoutImmediate &&
-                timeouts.readTotalTimeoutMultiplier == 0 && timeouts.readTotalTimeoutConstant == 0;
+    immediate = timeouts.readIntervalTimeout == TimeoutImmediate && timeouts.readTotalTimeoutMultiplier == 0 &&
+                timeouts.readTotalTimeoutConstant == 0;
     if (immediate) return;
     if (timeouts.readTotalTimeoutMultiplier != 0 || timeouts.readTotalTimeoutConstant != 0)
-        totalDeadline = startMs + TotalMs(requested, timeouts.readTotalTimeoutMultiplier,
-                                          timeouts.readTotalTimeoutConstant);
+        totalDeadline =
+            startMs + TotalMs(requested, timeouts.readTotalTimeoutMultiplier, timeouts.readTotalTimeoutConstant);
     interval = timeouts.readIntervalTimeout;
 }
 

@@ -20,8 +20,8 @@ public:
 
 private:
     bool immediate = false;
-    int64_t totalDeadline = -1;   // -1: none
-    uint32_t interval = 0;        // 0: none
+    int64_t totalDeadline = -1;  // -1: none
+    uint32_t interval = 0;       // 0: none
     int64_t lastByteMs = -1;
 };
 

@@ -1,8 +1,8 @@
 // Chooses the device implementation by the path Open is given, so that the
 // port above never needs to know what kind of line it has.
-#include "serial/network/NetworkSerialDevice.h"
 #include "serial/SerialDevice.h"
 #include "serial/SerialDevices.h"
+#include "serial/network/NetworkSerialDevice.h"
 
 namespace serial {
 

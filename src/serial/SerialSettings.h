@@ -17,10 +17,10 @@ struct SerialSettings {
     StopBits stopBits = StopBits::One;
     bool binaryMode = false;
     bool parityCheck = false;
-    bool ctsOutputFlow = false;  // octs
-    bool dsrOutputFlow = false;  // odsr
-    bool dsrSensitivity = false; // idsr
-    bool xonXoff = false;        // xon
+    bool ctsOutputFlow = false;      // octs
+    bool dsrOutputFlow = false;      // odsr
+    bool dsrSensitivity = false;     // idsr
+    bool xonXoff = false;            // xon
     bool timeoutProcessing = false;  // to
     LineControl dtrControl = LineControl::Off;
     LineControl rtsControl = LineControl::Off;

@@ -1,5 +1,6 @@
 // winsock2.h goes before windows.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include "serial/DeviceErrors.h"

@@ -89,14 +89,12 @@ bool TimedOut(DWORD error) { return error == ERROR_COUNTER_TIMEOUT; }
 
 Win32SerialDevice::~Win32SerialDevice() { Close(); }
 
-bool Win32SerialDevice::CheckOpen() const {
-    return IsOpen() || FailNotOpen();
-}
+bool Win32SerialDevice::CheckOpen() const { return IsOpen() || FailNotOpen(); }
 
 bool Win32SerialDevice::Open(const std::string& path) {
     if (IsOpen()) Close();
-    HANDLE port = CreateFileW(platform::WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileW(platform::WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return false;
     // A device name (ComDevice) may lead to a plain file: not a port.
     if (GetFileType(port) != FILE_TYPE_CHAR) {
@@ -131,9 +129,9 @@ bool Win32SerialDevice::GetTimeouts(SerialTimeouts& timeouts) {
     if (!CheckOpen()) return false;
     COMMTIMEOUTS values{};
     if (!GetCommTimeouts(handle, &values)) return false;
-    timeouts = SerialTimeouts{values.ReadIntervalTimeout, values.ReadTotalTimeoutMultiplier,
-                              values.ReadTotalTimeoutConstant, values.WriteTotalTimeoutMultiplier,
-                              values.WriteTotalTimeoutConstant};
+    timeouts =
+        SerialTimeouts{values.ReadIntervalTimeout, values.ReadTotalTimeoutMultiplier, values.ReadTotalTimeoutConstant,
+                       values.WriteTotalTimeoutMultiplier, values.WriteTotalTimeoutConstant};
     return true;
 }
 

@@ -93,7 +93,6 @@ std::string StripPrefix(const std::string& text, const std::string& prefix) {
     return first == std::string::npos ? std::string() : rest.substr(first);
 }
 
-
 std::string GetModuleDirectory() {
     static std::string directory;
     static bool known = false;

@@ -5,8 +5,8 @@
 // printf-style formatting; the result holds at most 1023 characters.
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-int HexDigitValue(char ch);   // 0-9, A-F, a-f; 0 for anything else
-char HexDigitChar(int value); // "0123456789ABCDEF"[value]; InternalErrorException outside 0..15
+int HexDigitValue(char ch);    // 0-9, A-F, a-f; 0 for anything else
+char HexDigitChar(int value);  // "0123456789ABCDEF"[value]; InternalErrorException outside 0..15
 
 // In place on a NUL-terminated buffer; a null buffer or set is an internal error.
 void TrimLeftChars(char* buffer, const char* set);

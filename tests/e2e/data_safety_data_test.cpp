@@ -14,8 +14,7 @@
 namespace {
 
 struct Bench {
-    explicit Bench(std::vector<std::string> options = {}, const std::string& common = "")
-        : ecr(box.Dir(), options) {
+    explicit Bench(std::vector<std::string> options = {}, const std::string& common = "") : ecr(box.Dir(), options) {
         box.WriteIni(TestIni(ecr.LinkPath(), "", common));
     }
     RunResult Run(const std::string& command, const std::string& file) { return box.Run({"/K1", command, file}); }
@@ -84,7 +83,9 @@ TEST(DataSafetyE2E, ALogIsNeverADataFile) {
 TEST(DataSafetyE2E, AByteOrderMarkCostsNoRecord) {
     for (const char* codePage : {"RIM", "DOS", ""}) {
         Bench bench({}, std::string("CodePage = ") + codePage + "\r\n");
-        bench.box.WriteFile("plu.txt", "\xEF\xBB\xBF" "7,250,\"Tea\",1,0,1\r\n8,90,\"Jam\",2,0,1\r\n");
+        bench.box.WriteFile("plu.txt",
+                            "\xEF\xBB\xBF"
+                            "7,250,\"Tea\",1,0,1\r\n8,90,\"Jam\",2,0,1\r\n");
         RunResult run = bench.Run("200", "plu.txt");
         EXPECT_EQ(run.exitCode, 0) << codePage << "\n" << run.output;
         bench.ecr.Stop();

@@ -3,8 +3,8 @@
 // that would block or that is the driver's own INI is refused, a UTF-8 file
 // says so with its byte-order mark, every refused line names its reason,
 // and /C checks a file without changing anything on the register.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,8 +50,12 @@ std::string StateLine(const std::string& state, const std::string& key) {
 
 // A command frame "02 80 37 45 03" asks the register to clear its financial
 // report; in a UTF-8 file the byte 80 is "€" (Windows-1257).
-const std::string ClearFrame = "\x02\x80" "7E\x03";
-const std::string Utf8ClearFrame = "\x02\xE2\x82\xAC" "7E\x03";
+const std::string ClearFrame =
+    "\x02\x80"
+    "7E\x03";
+const std::string Utf8ClearFrame =
+    "\x02\xE2\x82\xAC"
+    "7E\x03";
 
 }  // namespace
 
@@ -146,8 +150,9 @@ TEST(DataFilesE2E, ALostClearAnswerTellsWhereTheOnlyCopyIs) {
     Bench bench({"--fault", "silent@clear"});
     RunResult run = bench.Run({"233", "fin.txt"});
     EXPECT_EQ(run.exitCode, 1) << run.output;
-    const std::string note = "The complete report is in 'fin.txt'; the ECR may have cleared it: keep that file "
-                             "and do not repeat the read and clear into the same file";
+    const std::string note =
+        "The complete report is in 'fin.txt'; the ECR may have cleared it: keep that file "
+        "and do not repeat the read and clear into the same file";
     const size_t clearing = run.output.find("Clearing data\n");
     ASSERT_NE(clearing, std::string::npos) << run.output;
     EXPECT_NE(run.output.find(note, clearing), std::string::npos) << run.output;
@@ -206,13 +211,18 @@ TEST(DataFilesE2E, AByteOrderMarkMakesTheFileUtf8WhateverTheCodePage) {
     for (const char* codePage : {"RIM", "DOS"}) {
         Bench bench({}, std::string("CodePage = ") + codePage + "\r\n");
         // "ķ" is C4 B7 in UTF-8 and ED on a Latvian register (Windows-1257).
-        bench.box.WriteFile("plu.txt", "\xEF\xBB\xBF" "7,250,\"Rupjmaize \xC4\xB7iploku\",1,0,1\r\n");
+        bench.box.WriteFile("plu.txt",
+                            "\xEF\xBB\xBF"
+                            "7,250,\"Rupjmaize \xC4\xB7iploku\",1,0,1\r\n");
         RunResult run = bench.Run({"200", "plu.txt"});
         EXPECT_EQ(run.exitCode, 0) << codePage << "\n" << run.output;
         bench.ecr.Stop();
         const std::vector<std::string> frames = SentDataFrames(bench.ecr.Received());
         ASSERT_EQ(frames.size(), 1u) << codePage;
-        EXPECT_TRUE(Contains(frames[0], "\"Rupjmaize \xED" "iploku")) << codePage << ": " << frames[0];
+        EXPECT_TRUE(Contains(frames[0],
+                             "\"Rupjmaize \xED"
+                             "iploku"))
+            << codePage << ": " << frames[0];
     }
 }
 
@@ -224,8 +234,9 @@ TEST(DataFilesE2E, CheckOnlyAsksForTheStatusAndNothingElse) {
 
     RunResult good = bench.Run({"/C", "200", "good.txt"});
     EXPECT_EQ(good.exitCode, 0) << good.output;
-    EXPECT_TRUE(Contains(good.output, "Records that would be sent: 2, the first record number 5 on line 2, "
-                                      "the last record number 9 on line 1"))
+    EXPECT_TRUE(Contains(good.output,
+                         "Records that would be sent: 2, the first record number 5 on line 2, "
+                         "the last record number 9 on line 1"))
         << good.output;
 
     RunResult bad = bench.Run({"/C", "200", "bad.txt"});

@@ -135,8 +135,9 @@ TEST(DataSafetyE2E, RecordsBeyondTheLimitAreReported) {
     bench.box.WriteFile("plu.txt", file);
     RunResult run = bench.Run("200", "plu.txt");
     bench.ecr.Stop();
-    const std::string report = "Record limit 1000 exceeded: 5 record(s) not sent, "
-                               "the first left out is record number 1001 on line 5";
+    const std::string report =
+        "Record limit 1000 exceeded: 5 record(s) not sent, "
+        "the first left out is record number 1001 on line 5";
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(Has(run.output, report + "\n")) << run.output.substr(0, 300);
     EXPECT_TRUE(Has(run.output, "Records sent: 1000\nCompleted with errors\n"));

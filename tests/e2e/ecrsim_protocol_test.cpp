@@ -66,7 +66,9 @@ public:
     RawLine(const RawLine&) = delete;
     RawLine& operator=(const RawLine&) = delete;
 
-    void Write(const ByteVector& bytes) const { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    void Write(const ByteVector& bytes) const {
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    }
     // Like the driver: stale input (a resent frame) is dropped before answering.
     void Ack() const {
         tcflush(fd, TCIFLUSH);
@@ -77,7 +79,8 @@ public:
         ByteVector got;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < count) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -313,7 +316,8 @@ TEST_F(EcrsimTest, ReportsDepartmentsAndStoredBlocks) {
     line.Read(1);
     text.clear();
     for (const auto& hex : line.ReadAll())
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     EXPECT_NE(text.find("SUMMARY"), std::string::npos) << text;
     EXPECT_NE(text.find("DATE 139-310309"), std::string::npos) << text;
 }
@@ -328,7 +332,12 @@ TEST_F(EcrsimTest, EveryServiceSendIsServedByItsPairedRead) {
     line.Status();
     for (const auto& [send, read] : pairs) {
         SCOPED_TRACE(static_cast<int>(send));
-        std::vector<std::string> lines{"BLOCK " + std::to_string(send), std::string("A\x06" "B\x02" "C\x15" "D\x1a"), ""};
+        std::vector<std::string> lines{"BLOCK " + std::to_string(send),
+                                       std::string("A\x06"
+                                                   "B\x02"
+                                                   "C\x15"
+                                                   "D\x1a"),
+                                       ""};
         line.SendAll(send, lines);
         line.Write(Command(read));
         EXPECT_EQ(Hex(line.Read(1)), "06");
@@ -347,8 +356,8 @@ TEST_F(EcrsimTest, ReportsFollowTheTableAndClearCodesClearTheirOwnTotals) {
     RawLine line(sim.LinkPath());
     line.Status();
     // Code 10 sells 1 at 2.50, code 12 sells 3 at 1.00: department 2 takes 5.50.
-    line.SendAll(0x51, {R"(0000000000010,00000250,"Tea","02","00","01")",
-                        R"(0000000000012,00000100,"Bun","02","00","01")"});
+    line.SendAll(0x51,
+                 {R"(0000000000010,00000250,"Tea","02","00","01")", R"(0000000000012,00000100,"Bun","02","00","01")"});
     auto read = [&line](uint8_t code) {
         line.Write(Command(code));
         EXPECT_EQ(Hex(line.Read(1)), "06");

@@ -29,7 +29,7 @@ enum class Step { Status, Command, Data, End, Read, ReadEnd, Clear };
 
 struct Phase {
     Step step;
-    int index;  // frame index within the step (data and read frames)
+    int index;           // frame index within the step (data and read frames)
     const char* option;  // PHASE[#INDEX] of the ecrsim --fault option
     const char* label;
 };
@@ -43,8 +43,22 @@ const Phase ReadPhases[] = {{Step::Status, 0, "status", "status"},  {Step::Comma
                             {Step::Clear, 0, "clear", "clear"}};
 
 enum class Fault {
-    NakUpTo, NakBeyond, GarbageOnce, GarbageBeyond, Zero, NoReplyOnce, NoReply, SlowWithin, SlowBeyond, Drop, Flood,
-    BadSumOnce, BadSumBeyond, LowerSumOnce, LowerSumBeyond, LostAck
+    NakUpTo,
+    NakBeyond,
+    GarbageOnce,
+    GarbageBeyond,
+    Zero,
+    NoReplyOnce,
+    NoReply,
+    SlowWithin,
+    SlowBeyond,
+    Drop,
+    Flood,
+    BadSumOnce,
+    BadSumBeyond,
+    LowerSumOnce,
+    LowerSumBeyond,
+    LostAck
 };
 
 struct FaultInfo {
@@ -153,8 +167,7 @@ Effect RegisterFrame(const Fault* fault, bool endFrame) {
         case Fault::BadSumOnce:
         case Fault::LowerSumOnce: return endFrame ? mismatch : Effect{{1, 1, 0, 0, 1}, Stop::None};
         case Fault::BadSumBeyond:
-        case Fault::LowerSumBeyond:
-            return endFrame ? mismatch : Effect{{0, 0, 0, 0, RetryCount + 1}, Stop::ReadError};
+        case Fault::LowerSumBeyond: return endFrame ? mismatch : Effect{{0, 0, 0, 0, RetryCount + 1}, Stop::ReadError};
         case Fault::LostAck: return {{2, 2, 0, 0, 0}, Stop::None};
         case Fault::Flood: return {{0, 0, 0, 0, RetryCount + 1}, Stop::ReadError};
         case Fault::NoReply:
@@ -170,8 +183,8 @@ struct Expected {
     Step stopStep = Step::Status;
     int stopIndex = 0;
     bool statusFailed = false;
-    int records = 3;     // records acknowledged by the register (send) or written to the file (read)
-    int repeated = -1;   // read: the record written twice (the register repeated its frame)
+    int records = 3;        // records acknowledged by the register (send) or written to the file (read)
+    int repeated = -1;      // read: the record written twice (the register repeated its frame)
     bool endSent = true;    // send: the driver sent its end-of-data frame
     bool clearSent = true;  // read: the driver sent the clear command
     int acks = 0;           // ACK bytes the driver sent
@@ -246,7 +259,8 @@ Expected Model(const Cell& cell) {
 }
 
 std::string StatisticsLine(const Counters& c) {
-    std::string line = "I/O statistics : OUT frames = " + std::to_string(c.out) + ", IN frames = " + std::to_string(c.in);
+    std::string line =
+        "I/O statistics : OUT frames = " + std::to_string(c.out) + ", IN frames = " + std::to_string(c.in);
     if (c.nak != 0) line += ", NAK = " + std::to_string(c.nak);
     if (c.lost != 0) line += ", LOST = " + std::to_string(c.lost);
     if (c.garb != 0) line += ", GARB = " + std::to_string(c.garb);
@@ -331,8 +345,9 @@ void PrintTable(Command command) {
         }
         std::printf("\n");
     }
-    std::printf("(* the status request got no answer and the run went on; an error after it\n"
-                "   belongs to a later frame of the same run)\n");
+    std::printf(
+        "(* the status request got no answer and the run went on; an error after it\n"
+        "   belongs to a later frame of the same run)\n");
 }
 
 class MatrixPrinter : public ::testing::Environment {
@@ -348,8 +363,8 @@ public:
 
 // One driver sandbox with the register's served sales report and the PLU file.
 struct Bench {
-    explicit Bench(const Cell& cell) : sim(Prepare(box), {"--serve", "0x54=" + box.PathOf("sales.frames"),
-                                                          "--fault", FaultOption(cell)}) {
+    explicit Bench(const Cell& cell)
+        : sim(Prepare(box), {"--serve", "0x54=" + box.PathOf("sales.frames"), "--fault", FaultOption(cell)}) {
         std::string ini = TestIni(sim.LinkPath(), "ComRetryCount = " + std::to_string(RetryCount) + "\r\n");
         // Wide operation time-outs: the register resends an unanswered frame after 250 ms.
         size_t at = ini.find("EcrOperationMaxTime = 300");
@@ -397,9 +412,8 @@ TEST_P(FaultMatrix, OutcomeFollowsTheLinkRules) {
         if (other != expected.stop) {
             EXPECT_FALSE(Has(run.output, ErrorText(other)));
         }
-    EXPECT_TRUE(run.output.size() >= 12 &&
-                run.output.substr(run.output.rfind("Completed")) ==
-                    (failed || unclean ? "Completed with errors\n" : "Completed OK\n"));
+    EXPECT_TRUE(run.output.size() >= 12 && run.output.substr(run.output.rfind("Completed")) ==
+                                               (failed || unclean ? "Completed with errors\n" : "Completed OK\n"));
     EXPECT_EQ(Has(run.output, "Block checksum mismatch: "), unclean);
     EXPECT_EQ(Has(log, "Report not cleared: the read was not clean"), unclean);
     EXPECT_EQ(Has(log, "ECR didn't respond to status request."), expected.statusFailed);

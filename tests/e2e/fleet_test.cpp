@@ -1,9 +1,9 @@
 // kvtfleet end to end: the real kvtfleet running the real driver against
 // several simulated registers on ptys (one through ser2net), with faults.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -92,7 +92,8 @@ TEST(Fleet, EndOfDayJobReadsAndClearsEveryRegisterOnce) {
         EXPECT_EQ(row.at("attempts"), "1");
         EXPECT_EQ(row.at("exit_code"), "0");
         EXPECT_EQ(row.at("last_line"), "Completed OK");
-        std::string attempt = run + "/ECR_" + row.at("register") + "/" + row.at("step") + "-" + row.at("command") + "/1";
+        std::string attempt =
+            run + "/ECR_" + row.at("register") + "/" + row.at("step") + "-" + row.at("command") + "/1";
         EXPECT_EQ(row.at("files"), fs::path(attempt).lexically_relative(run).generic_string() + "/" + row.at("file"));
         for (const char* name : {"console.txt", "exit_code", "KVT5100.log"})
             EXPECT_TRUE(fs::exists(attempt + "/" + name)) << attempt << "/" << name;
@@ -128,8 +129,9 @@ TEST(Fleet, ResumeFinishesWhatAFailedRunLeft) {
         // The register does not take the hourly report's command at first.
         Simulator sim(box.Dir() + "/sim", {"--fault", "silent@command#0*20"});
         box.WriteIni(FleetIni({sim.LinkPath()}));
-        box.WriteFile("job.ini", "[Job]\nRegisters = 1\nArchive = archive\nRetries = 0\n[Steps]\n"
-                                 "1 = 563 hourly.txt\n2 = 232 fin.txt\n");
+        box.WriteFile("job.ini",
+                      "[Job]\nRegisters = 1\nArchive = archive\nRetries = 0\n[Steps]\n"
+                      "1 = 563 hourly.txt\n2 = 232 fin.txt\n");
         RunResult result = box.Run({"run", "job.ini"});
         EXPECT_EQ(result.exitCode, 1) << result.output;
         run = RunFolderOf(result);
@@ -220,8 +222,9 @@ TEST(Fleet, RegistersOnOneDeviceTakeTurns) {
     Simulator sim(box.Dir() + "/sim");
     fs::create_symlink(sim.LinkPath(), box.Dir() + "/other-name.tty");
     box.WriteIni(FleetIni({sim.LinkPath(), box.Dir() + "/other-name.tty", sim.LinkPath()}));
-    box.WriteFile("job.ini", "[Job]\nRegisters = 1-3\nArchive = archive\nParallel = 3\nRetries = 0\n"
-                             "[Steps]\n1 = 562 hourly.txt\n");
+    box.WriteFile("job.ini",
+                  "[Job]\nRegisters = 1-3\nArchive = archive\nParallel = 3\nRetries = 0\n"
+                  "[Steps]\n1 = 562 hourly.txt\n");
     RunResult result = box.Run({"run", "job.ini"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     for (const auto& row : ReadSummary(RunFolderOf(result))) {
@@ -239,17 +242,20 @@ TEST(Fleet, PriceRolloutIsVerifiedRecordByRecord) {
     fs::create_directory(box.Dir() + "/good");
     fs::create_directory(box.Dir() + "/bad");
     // Unsorted, a duplicate code (the later line counts) and a bad line.
-    box.WriteFile("prices.txt", "4750000000023,95,\"Kefir 0.5l\",2,5,1\r\n"
-                                "4750000000016,150,\"Milk 1l\",2,5,1\r\n"
-                                "4750000000023,89,\"Kefir 0.5l\",2,5,1\r\n"
-                                "not a record\r\n");
-    box.WriteFile("served.txt", "4750000000016,00000150,\"Milk 1l             \",\"02\",\"05\",\"01\"\n"
-                                "4750000000023,00000099,\"Kefir 0.5l          \",\"02\",\"05\",\"01\"\n");
+    box.WriteFile("prices.txt",
+                  "4750000000023,95,\"Kefir 0.5l\",2,5,1\r\n"
+                  "4750000000016,150,\"Milk 1l\",2,5,1\r\n"
+                  "4750000000023,89,\"Kefir 0.5l\",2,5,1\r\n"
+                  "not a record\r\n");
+    box.WriteFile("served.txt",
+                  "4750000000016,00000150,\"Milk 1l             \",\"02\",\"05\",\"01\"\n"
+                  "4750000000023,00000099,\"Kefir 0.5l          \",\"02\",\"05\",\"01\"\n");
     Simulator good(box.Dir() + "/good");
     Simulator bad(box.Dir() + "/bad", {"--serve", "0x53=" + box.PathOf("served.txt")});
     box.WriteIni(FleetIni({good.LinkPath(), bad.LinkPath()}, "IgnoreDuplicates = 1"));
-    box.WriteFile("rollout.ini", "[Job]\nRegisters = 1-2\nArchive = archive\nRetries = 0\n"
-                                 "[Steps]\n1 = 200 prices.txt\n2 = 207 check.txt verify=1\n");
+    box.WriteFile("rollout.ini",
+                  "[Job]\nRegisters = 1-2\nArchive = archive\nRetries = 0\n"
+                  "[Steps]\n1 = 200 prices.txt\n2 = 207 check.txt verify=1\n");
     RunResult result = box.Run({"run", "rollout.ini"});
     EXPECT_EQ(result.exitCode, 1) << result.output;
     auto rows = ReadSummary(RunFolderOf(result));
@@ -273,18 +279,20 @@ TEST(Fleet, StopInTheMiddleThenResume) {
     // A slow register: the first 24 frames of every read come 150 ms late,
     // well inside the time-out; each report takes a few seconds.
     std::vector<std::string> slow;
-    for (int frame = 0; frame < 24; ++frame) slow.insert(slow.end(), {"--fault", "slow=150@read#" + std::to_string(frame)});
+    for (int frame = 0; frame < 24; ++frame)
+        slow.insert(slow.end(), {"--fault", "slow=150@read#" + std::to_string(frame)});
     Simulator sim(box.Dir() + "/sim", slow);
     box.WriteIni(FleetIni({sim.LinkPath()}));
-    box.WriteFile("closing.ini", "[Job]\nRegisters = 1\nArchive = archive\nRetries = 0\n"
-                                 "[Steps]\n1 = 233 fin.txt\n2 = 563 hourly.txt\n3 = 751 clerks.txt\n");
+    box.WriteFile("closing.ini",
+                  "[Job]\nRegisters = 1\nArchive = archive\nRetries = 0\n"
+                  "[Steps]\n1 = 233 fin.txt\n2 = 563 hourly.txt\n3 = 751 clerks.txt\n");
     std::string outputPath = box.PathOf("stopped.out");
     int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t fleet = box.Start({"run", "closing.ini"}, out);
     close(out);
     // Stopped while the second step reads.
-    bool reading = WaitFor([&] { return ReadWholeFile(outputPath).find("step 2-563 attempt 1 started") !=
-                                            std::string::npos; }, 60);
+    bool reading = WaitFor(
+        [&] { return ReadWholeFile(outputPath).find("step 2-563 attempt 1 started") != std::string::npos; }, 60);
     kill(fleet, SIGTERM);
     int status = 0;
     waitpid(fleet, &status, 0);

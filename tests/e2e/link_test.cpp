@@ -21,8 +21,8 @@ const std::vector<uint8_t> StatusFrame{0x02, 0x83, 0x37, 0x42, 0x03};
 struct Link {
     explicit Link(const std::vector<std::string>& faults = {}, int dbgErrorLog = 3) : sim(box.Dir(), faults) {
         std::string ini = TestIni(sim.LinkPath());
-        box.WriteIni(std::regex_replace(ini, std::regex("DbgErrorLog = 3"),
-                                        "DbgErrorLog = " + std::to_string(dbgErrorLog)));
+        box.WriteIni(
+            std::regex_replace(ini, std::regex("DbgErrorLog = 3"), "DbgErrorLog = " + std::to_string(dbgErrorLog)));
     }
     RunResult Run() { return box.Run(ClearCommand); }
     std::string Log() const { return box.ReadFile("KVT5100.log"); }
@@ -60,8 +60,7 @@ TEST(LinkE2E, RetriesAndLostRepliesAreCounted) {
         Link link({"--fault", "nak@status", "--fault", "garbage@clear"});
         RunResult run = link.Run();
         EXPECT_EQ(run.exitCode, 0) << run.output;
-        EXPECT_TRUE(Has(link.Log(), "I/O statistics : OUT frames = 6, IN frames = 6, NAK = 1, GARB = 1"))
-            << link.Log();
+        EXPECT_TRUE(Has(link.Log(), "I/O statistics : OUT frames = 6, IN frames = 6, NAK = 1, GARB = 1")) << link.Log();
         EXPECT_TRUE(Has(link.Debug(), "NAK received"));
         EXPECT_TRUE(Has(link.Debug(), "Garbage received"));
     }
@@ -115,8 +114,9 @@ TEST(LinkE2E, PortThatCannotBeOpenedEndsTheRun) {
     link.box.WriteIni(TestIni(link.sim.LinkPath(), "ComSettings = baud=fast\r\n"));
     RunResult unreadable = link.Run();
     EXPECT_EQ(unreadable.exitCode, 1);
-    EXPECT_EQ(unreadable.output, "System error: Unable to decode serial port configuration string\n"
-                                 "Completed with errors\n");
+    EXPECT_EQ(unreadable.output,
+              "System error: Unable to decode serial port configuration string\n"
+              "Completed with errors\n");
     EXPECT_TRUE(Has(link.Log(), "  Unable to decode serial port configuration string (system error code : "));
 
     link.box.WriteIni(TestIni(link.sim.LinkPath()));
@@ -158,15 +158,19 @@ TEST(LinkE2E, MisbehavingEcrEndsTheRunWithTheLinkError) {
         // A bad checksum is dropped and the repetition taken; a wrong block
         // checksum in the end frame keeps the records but ends with errors.
         {{"--fault", "badsum@read#2"}, readDepartments, 0, "", ", GARB = 1\r\n"},
-        {{"--fault", "badsum@read#2", "--fault", "badsum@readend"}, readDepartments, 2, "Completed with errors",
+        {{"--fault", "badsum@read#2", "--fault", "badsum@readend"},
+         readDepartments,
+         2,
+         "Completed with errors",
          ", GARB = 1\r\n"},
-        {{"--fault", "slow=2000@read#1"}, readDepartments, 1, "Communication error: Data frame read error",
+        {{"--fault", "slow=2000@read#1"},
+         readDepartments,
+         1,
+         "Communication error: Data frame read error",
          ", LOST = 1\r\n"},
-        {{"--fault", "flood@read"}, readDepartments, 1, "Communication error: Data frame read error",
-         ", GARB = 6\r\n"},
+        {{"--fault", "flood@read"}, readDepartments, 1, "Communication error: Data frame read error", ", GARB = 6\r\n"},
         {{"--fault", "drop@read#1"}, readDepartments, 1, "System error: Serial port read error", ""},
-        {{"--fault", "flood@clear"}, ClearCommand, 1, "Communication error: Data frame send error",
-         ", GARB = 6\r\n"},
+        {{"--fault", "flood@clear"}, ClearCommand, 1, "Communication error: Data frame send error", ", GARB = 6\r\n"},
         {{"--fault", "drop@clear"}, ClearCommand, 1, "System error: Serial port read error", ""},
     };
     for (const Case& c : cases) {

@@ -15,8 +15,7 @@ namespace {
 const std::vector<uint8_t> LogoCommandFrame = {0x02, 0x7B, '8', '3', 0x03};
 const std::vector<uint8_t> StatusCommandFrame = {0x02, 0x83, '7', 'B', 0x03};
 
-std::string Fixture(const std::string& name)
-{
+std::string Fixture(const std::string& name) {
     std::ifstream in(std::string(TEST_DATA_DIR) + "/logo/" + name, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
@@ -24,12 +23,10 @@ std::string Fixture(const std::string& name)
 }
 
 struct LogoSession {
-    explicit LogoSession(const std::string& extraCommon = "") : sim(box.Dir(), {"--show-logo"})
-    {
+    explicit LogoSession(const std::string& extraCommon = "") : sim(box.Dir(), {"--show-logo"}) {
         box.WriteIni(TestIni(sim.LinkPath(), "", extraCommon));
     }
-    RunResult Send(const std::string& bitmap)
-    {
+    RunResult Send(const std::string& bitmap) {
         box.WriteFile("logo.bmp", bitmap);
         RunResult run = box.Run({"/K1", "670", "logo.bmp"});
         sim.Stop();
@@ -40,8 +37,7 @@ struct LogoSession {
 };
 
 // The frames' dots as '#' and '.', one line per frame.
-std::string Dots(const std::vector<std::string>& frames)
-{
+std::string Dots(const std::vector<std::string>& frames) {
     std::string text;
     for (const auto& frame : frames) {
         for (size_t i = 0; i + 1 < frame.size(); i += 2) {
@@ -54,8 +50,7 @@ std::string Dots(const std::vector<std::string>& frames)
 }
 
 // What the driver sent from the logo command frame on.
-std::vector<std::vector<uint8_t>> FromLogoCommand(const Simulator& sim)
-{
+std::vector<std::vector<uint8_t>> FromLogoCommand(const Simulator& sim) {
     auto received = sim.Received();
     for (size_t i = 0; i < received.size(); ++i)
         if (received[i] == LogoCommandFrame) return {received.begin() + static_cast<long>(i), received.end()};
@@ -64,8 +59,7 @@ std::vector<std::vector<uint8_t>> FromLogoCommand(const Simulator& sim)
 
 }  // namespace
 
-TEST(LogoSendE2E, SendsOneFramePerRowFromTheTopThenTheEndFrame)
-{
+TEST(LogoSendE2E, SendsOneFramePerRowFromTheTopThenTheEndFrame) {
     {
         LogoSession session;
         RunResult run = session.Send(Fixture("logo_240x100.bmp"));
@@ -82,16 +76,14 @@ TEST(LogoSendE2E, SendsOneFramePerRowFromTheTopThenTheEndFrame)
         ASSERT_EQ(sent.back().size(), 3u);  // the end frame closes the transfer
         EXPECT_EQ(sent.back()[2], 0x1A);
         // The register shows the very picture the image tool drew.
-        EXPECT_NE(session.sim.Output().find(Fixture("logo_240x100.txt")), std::string::npos)
-            << session.sim.Output();
+        EXPECT_NE(session.sim.Output().find(Fixture("logo_240x100.txt")), std::string::npos) << session.sim.Output();
     }
     {
         LogoSession session;
         RunResult run = session.Send(Fixture("logo_pattern_240x3.bmp"));
         EXPECT_EQ(run.exitCode, 0) << run.output;
         auto frames = SentDataFrames(FromLogoCommand(session.sim));
-        EXPECT_EQ(frames, (std::vector<std::string>{"??" + std::string(58, '0'),
-                                                    "01" + std::string(56, '0') + "80",
+        EXPECT_EQ(frames, (std::vector<std::string>{"??" + std::string(58, '0'), "01" + std::string(56, '0') + "80",
                                                     std::string(60, '?')}));
     }
     {
@@ -103,23 +95,20 @@ TEST(LogoSendE2E, SendsOneFramePerRowFromTheTopThenTheEndFrame)
     }
 }
 
-TEST(LogoSendE2E, CodePageNeverChangesTheLogo)
-{
+TEST(LogoSendE2E, CodePageNeverChangesTheLogo) {
     // With the DOS code page, text byte 0xB5 would go out as 0xC2; a logo
     // row holding 0xB5 must reach the register unchanged.
     LogoSession session("CodePage = DOS\r\n");
     BitmapShape shape;
-    shape.blackFirst = false;          // bits taken as they are, only reversed
+    shape.blackFirst = false;           // bits taken as they are, only reversed
     shape.rows = {{0xAD, 0xCB, 0x0F}};  // becomes 0xB5, 0xD3, 0xF0
     shape.rows[0].resize(30, 0);
     RunResult run = session.Send(BuildBitmap(shape));
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(SentDataFrames(FromLogoCommand(session.sim)),
-              std::vector<std::string>{";5=3?0" + std::string(54, '0')});
+    EXPECT_EQ(SentDataFrames(FromLogoCommand(session.sim)), std::vector<std::string>{";5=3?0" + std::string(54, '0')});
 }
 
-TEST(LogoSendE2E, RefusedFileSendsNothingAfterTheStatusRequest)
-{
+TEST(LogoSendE2E, RefusedFileSendsNothingAfterTheStatusRequest) {
     BitmapShape topDown;
     topDown.height = -4;
     BitmapShape truncated;

@@ -49,9 +49,9 @@ TEST(OpsEndToEnd, PluTableSendFrameByLevel) {
         ASSERT_EQ(run.exitCode, 0) << run.output;
         bench.ecr.Stop();
         const std::string field5 = status[1] == '0' ? "05" : "\"05\"";
-        EXPECT_EQ(SentDataFrames(bench.ecr.Received()),
-                  std::vector<std::string>{"4750000000016,00000150,\"Milk 1l             \",\"01\"," + field5 +
-                                           ",\"02\""})
+        EXPECT_EQ(
+            SentDataFrames(bench.ecr.Received()),
+            std::vector<std::string>{"4750000000016,00000150,\"Milk 1l             \",\"01\"," + field5 + ",\"02\""})
             << status;
     }
 }
@@ -184,8 +184,10 @@ TEST(OpsEndToEnd, UnexpectedFramesAreKeptAndLogged) {
     // PLU table frames have a fixed length: frame 2 has that length but only two fields.
     box.WriteFile("plu.frames",
                   "0000000000001,00000100,\"One                 \",\"01\",\"01\",\"01\"\n"
-                  "0000000000002,00000200" + std::string(38, ' ') + "\n"
-                  "0000000000003,00000300,\"Three               \",\"01\",\"01\",\"01\"\n");
+                  "0000000000002,00000200" +
+                      std::string(38, ' ') +
+                      "\n"
+                      "0000000000003,00000300,\"Three               \",\"01\",\"01\",\"01\"\n");
     Simulator ecr(box.Dir(), {"--serve", "0x53=" + box.PathOf("plu.frames")});
     box.WriteIni(TestIni(ecr.LinkPath()));
     RunResult run = box.Run({"/K1", "207", "table.txt"});
@@ -211,7 +213,8 @@ TEST(OpsEndToEnd, BadInputLinesAreRejectedAndValidOnesSent) {
          "9999999999999,1,\"" + std::string(20, 'N') + "\",8,99,7",
          "9999999999999,00000001,\"" + std::string(20, 'N') + "\",\"08\",\"99\",\"07\""},
         {"211",
-         {"0,0,\"A\",0,0", "9,0,\"A\",0,0", "1,0,\"A\",0,32", "1,0,\"A\",100,0", "1,0,\"" + std::string(21, 'x') + "\",0,0"},
+         {"0,0,\"A\",0,0", "9,0,\"A\",0,0", "1,0,\"A\",0,32", "1,0,\"A\",100,0",
+          "1,0,\"" + std::string(21, 'x') + "\",0,0"},
          "8,,\"Eight\",99,31",
          "08,00000000,\"Eight               \",\"99\",\"31\""},
         {"701", {"1,d,15,20", "1,D,0,10000", "1,Z,15,20", "1,D,15"}, "1,D,15,20", "1,D,Z,000015,000020"},
@@ -273,7 +276,10 @@ TEST(OpsEndToEnd, FinancialRowsFollowTheLevel) {
         {"0214", 45, {{0, "Department 1"}, {33, "Paid out"}, {34, "Item Void"}, {36, "No sale"}, {43, "Gross Sale"}}},
         {"0314",
          65,
-         {{34, "FC received on account 1"}, {43, "FC paid out 5"}, {44, "Item Void"}, {52, "FC sales 1"},
+         {{34, "FC received on account 1"},
+          {43, "FC paid out 5"},
+          {44, "Item Void"},
+          {52, "FC sales 1"},
           {61, "FC tendered 5"}}},
     };
     for (const auto& c : cases) {

@@ -57,7 +57,10 @@ std::string Rows(int count) {
 }  // namespace
 
 TEST(RegisterRepliesE2E, NulByteInAFrameFlagsTheRecordAndKeepsItsBytes) {
-    Bench bench(std::string("0,1,2\n1,12,15\0" "00\n2,3,4\n", 23), "0x67");
+    Bench bench(std::string("0,1,2\n1,12,15\0"
+                            "00\n2,3,4\n",
+                            23),
+                "0x67");
     RunResult run = bench.Run("563", "hourly.txt");
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_EQ(bench.box.ReadFile("hourly.txt"), "0,1,2\r\n1,12,15?00\r\n2,3,4\r\n");

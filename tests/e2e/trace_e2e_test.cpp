@@ -72,9 +72,9 @@ TEST(TraceTools, RecordedRunDecodesGoesThroughTsharkAndReplaysToTheSameResult) {
     ASSERT_EQ(Shell(tool + "decode '" + log + "'", decoded), 0) << ReadWholeFile(decoded + ".err");
     std::string text = ReadWholeFile(decoded);
     for (const char* expected :
-         {"=== Run 1", "run: ", "command 0x51 PLU table send (200), checksum AD ok", "PC<-ECR NAK",
-          "[retry 1]", "end of data, block checksum 57 matches the frames", "=== Run 2",
-          "command 0x53 PLU table read (207)", "checksum AF WRONG (should be F5)", "outcome: Completed OK",
+         {"=== Run 1", "run: ", "command 0x51 PLU table send (200), checksum AD ok", "PC<-ECR NAK", "[retry 1]",
+          "end of data, block checksum 57 matches the frames", "=== Run 2", "command 0x53 PLU table read (207)",
+          "checksum AF WRONG (should be F5)", "outcome: Completed OK",
           "statistics: I/O statistics : OUT frames = 18, IN frames = 18, NAK = 1"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
 
@@ -92,29 +92,31 @@ TEST(TraceTools, RecordedRunDecodesGoesThroughTsharkAndReplaysToTheSameResult) {
     for (int run : {1, 2}) {
         std::string pcap = recording.PathOf("run" + std::to_string(run) + ".pcapng");
         ASSERT_EQ(Shell(tool + "pcap --run " + std::to_string(run) + " '" + log + "' -o '" + pcap + "'",
-                        recording.PathOf("pcap.txt")), 0);
+                        recording.PathOf("pcap.txt")),
+                  0);
     }
     if (!HaveTshark()) {
         ADD_FAILURE() << "tshark is missing: scripts/ensure-tools.sh installs it";
     } else {
         std::string fields = recording.PathOf("fields.txt");
-        const std::string tshark = "tshark -X lua_script:" KVT_SOURCE_DIR "/contrib/wireshark/kvt5100.lua -T fields "
+        const std::string tshark = "tshark -X lua_script:" KVT_SOURCE_DIR
+                                   "/contrib/wireshark/kvt5100.lua -T fields "
                                    "-E separator=, -e kvt5100.direction -e kvt5100.type -e kvt5100.command "
                                    "-e kvt5100.checksum.good -e kvt5100.block_checksum.good -e kvt5100.retry -r ";
         ASSERT_EQ(Shell(tshark + recording.PathOf("run1.pcapng"), fields), 0) << ReadWholeFile(fields + ".err");
         std::vector<std::string> send = Lines(ReadWholeFile(fields));
         ASSERT_EQ(send.size(), 36u) << ReadWholeFile(fields);
-        EXPECT_EQ(send[0], "PC->ECR,1,0x83,1,,");   // status request
-        EXPECT_EQ(send[6], "PC->ECR,1,0x51,1,,");   // PLU table send
-        EXPECT_EQ(send[10], "PC->ECR,2,,1,,");      // the second record
-        EXPECT_EQ(send[11], "PC<-ECR,5,,,,");       // its NAK
-        EXPECT_EQ(send[12], "PC->ECR,2,,1,,1");     // the same frame again
-        EXPECT_EQ(send[34], "PC->ECR,3,,,1,");      // end of data, block checksum matches
+        EXPECT_EQ(send[0], "PC->ECR,1,0x83,1,,");  // status request
+        EXPECT_EQ(send[6], "PC->ECR,1,0x51,1,,");  // PLU table send
+        EXPECT_EQ(send[10], "PC->ECR,2,,1,,");     // the second record
+        EXPECT_EQ(send[11], "PC<-ECR,5,,,,");      // its NAK
+        EXPECT_EQ(send[12], "PC->ECR,2,,1,,1");    // the same frame again
+        EXPECT_EQ(send[34], "PC->ECR,3,,,1,");     // end of data, block checksum matches
         ASSERT_EQ(Shell(tshark + recording.PathOf("run2.pcapng"), fields), 0);
         std::vector<std::string> read = Lines(ReadWholeFile(fields));
         ASSERT_GE(read.size(), 10u);
-        EXPECT_EQ(read[8], "PC<-ECR,2,,0,,");   // the garbled frame
-        EXPECT_EQ(read[9], "PC<-ECR,2,,1,,");   // and its resending
+        EXPECT_EQ(read[8], "PC<-ECR,2,,0,,");  // the garbled frame
+        EXPECT_EQ(read[9], "PC<-ECR,2,,1,,");  // and its resending
         EXPECT_EQ(read.back(), "PC->ECR,4,,,,");
     }
 

@@ -56,16 +56,26 @@ TEST(TransferE2E, HelpListsOperationsAndServiceCommands) {
     ASSERT_NE(listStart, std::string::npos) << h1.output;
     std::vector<std::string> operations = Lines(h1.output.substr(listStart + list.size()));
     while (!operations.empty() && operations.back().empty()) operations.pop_back();
-    EXPECT_EQ(operations, (std::vector<std::string>{
-                        "  200 PLU table send", "  201 PLU record add/modify/delete", "  207 PLU table read",
-                        "  502 PLU sales report read", "  503 PLU sales report read and clear",
-                        "  211 DEPARTMENT record modify", "  217 DEPARTMENT records read",
-                        "  232 Financial report read", "  233 Financial report read and clear",
-                        "  234 Financial periodical report read", "  235 Financial periodical report read and clear",
-                        "  562 Hourly report read", "  563 Hourly report read and clear", "  670 Logo bitmap send",
-                        "  700 Fiscal memory dump read", "  701 Fiscal report Z counter range set",
-                        "  702 Fiscal report date range set", "  703 Fiscal report read", "  750 Clerk report read",
-                        "  751 Clerk report read and clear"}));
+    EXPECT_EQ(operations, (std::vector<std::string>{"  200 PLU table send",
+                                                    "  201 PLU record add/modify/delete",
+                                                    "  207 PLU table read",
+                                                    "  502 PLU sales report read",
+                                                    "  503 PLU sales report read and clear",
+                                                    "  211 DEPARTMENT record modify",
+                                                    "  217 DEPARTMENT records read",
+                                                    "  232 Financial report read",
+                                                    "  233 Financial report read and clear",
+                                                    "  234 Financial periodical report read",
+                                                    "  235 Financial periodical report read and clear",
+                                                    "  562 Hourly report read",
+                                                    "  563 Hourly report read and clear",
+                                                    "  670 Logo bitmap send",
+                                                    "  700 Fiscal memory dump read",
+                                                    "  701 Fiscal report Z counter range set",
+                                                    "  702 Fiscal report date range set",
+                                                    "  703 Fiscal report read",
+                                                    "  750 Clerk report read",
+                                                    "  751 Clerk report read and clear"}));
 
     RunResult h2 = box.Run({"/H2"});
     EXPECT_EQ(h2.exitCode, 0);
@@ -73,8 +83,8 @@ TEST(TransferE2E, HelpListsOperationsAndServiceCommands) {
     ASSERT_NE(start, std::string::npos) << h2.output;
     std::vector<std::string> rows = Lines(h2.output.substr(start));
     ASSERT_GE(rows.size(), 39u);
-    const char* expected[] = {"   80 PLU Sales data clear", "   81 PLU preset data send",
-                              "   82 Single PLU data send", "   83 PLU preset data receive ",
+    const char* expected[] = {"   80 PLU Sales data clear",   "   81 PLU preset data send",
+                              "   82 Single PLU data send",   "   83 PLU preset data receive ",
                               "   84 PLU sales data receive", "   87 FC preset data receive"};
     for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(rows[1 + i], expected[i]);
     EXPECT_EQ(rows[13], "  128 X1 report clear");
@@ -249,8 +259,7 @@ TEST(TransferE2E, FailuresStopBeforeOrDuringTheTransfer) {
         s.box.WriteFile("fc.txt", "stale\r\n");
         RunResult run = s.box.Run({"87", "fc.txt"});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_NE(run.output.find("\nCommunication error: Data frame send error\n"), std::string::npos)
-            << run.output;
+        EXPECT_NE(run.output.find("\nCommunication error: Data frame send error\n"), std::string::npos) << run.output;
         EXPECT_EQ(s.box.ReadFile("fc.txt"), "stale\r\n");
         EXPECT_FALSE(s.box.Exists("fc.txt.partial"));
     }

@@ -27,8 +27,8 @@ struct Utf8Bench {
 TEST(Utf8Files, PluTableRoundTripKeepsEveryLatvianLetter) {
     Utf8Bench bench;
     // The first name is exactly 20 characters (the name length) and 40 bytes.
-    const std::string table = "1,150,\"" + LatvianUtf8.substr(0, 40) + "\",1,5,2\r\n" +
-                              "2,99,\"" + LatvianUtf8.substr(40) + " Maize\",2,1,1\r\n";
+    const std::string table = "1,150,\"" + LatvianUtf8.substr(0, 40) + "\",1,5,2\r\n" + "2,99,\"" +
+                              LatvianUtf8.substr(40) + " Maize\",2,1,1\r\n";
     bench.box.WriteFile("plu.txt", table);
     RunResult send = bench.Run("200", "plu.txt");
     ASSERT_EQ(send.exitCode, 0) << send.output;
@@ -46,14 +46,16 @@ TEST(Utf8Files, LinesWithoutEcrFormAreRefusedAndTheOthersSent) {
     Utf8Bench bench;
     bench.box.WriteFile("plu.txt",
                         "1,1,\"Labs\",1,1,1\r\n"
-                        "2,1,\"\xC4\",1,1,1\r\n"           // a letter cut off: not UTF-8
-                        "3,1,\"Борщ\",1,1,1\r\n"            // Cyrillic: not in code page 1257
-                        "4,1,\"" + LatvianUtf8.substr(0, 42) + "\",1,1,1\r\n"  // 21 characters
-                        "5,1,\"Ūdens\",1,1,1\r\n");
+                        "2,1,\"\xC4\",1,1,1\r\n"  // a letter cut off: not UTF-8
+                        "3,1,\"Борщ\",1,1,1\r\n"  // Cyrillic: not in code page 1257
+                        "4,1,\"" +
+                            LatvianUtf8.substr(0, 42) +
+                            "\",1,1,1\r\n"  // 21 characters
+                            "5,1,\"Ūdens\",1,1,1\r\n");
     RunResult run = bench.Run("200", "plu.txt");
     EXPECT_EQ(run.exitCode, 2) << run.output;
-    for (const char* line : {"Line 2     - empty or bad format", "Line 3     - empty or bad format",
-                             "Line 4     - empty or bad format"})
+    for (const char* line :
+         {"Line 2     - empty or bad format", "Line 3     - empty or bad format", "Line 4     - empty or bad format"})
         EXPECT_NE(run.output.find(line), std::string::npos) << line << run.output;
     const std::string debug = bench.box.ReadFile("dbgerror.log");
     EXPECT_NE(debug.find("Line 2: byte 6 is not valid UTF-8"), std::string::npos) << debug;
@@ -62,7 +64,9 @@ TEST(Utf8Files, LinesWithoutEcrFormAreRefusedAndTheOthersSent) {
     std::vector<std::string> frames = SentDataFrames(bench.ecr.Received());
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].substr(0, 30), "0000000000001,00000001,\"Labs  ");
-    EXPECT_EQ(frames[1].substr(0, 30), "0000000000005,00000001,\"\xDB" "dens ");
+    EXPECT_EQ(frames[1].substr(0, 30),
+              "0000000000005,00000001,\"\xDB"
+              "dens ");
 }
 
 TEST(Utf8Files, EcrCodePageMissingStopsBeforeAnyRecord) {

@@ -122,7 +122,8 @@ std::string FleetIni(const std::vector<std::string>& devices, const std::string&
         ini += "\r\n[ECR_" + std::to_string(i + 1) + "]\r\nComDevice = " + devices[i] +
                "\r\nComNakSleepTime = 5\r\nComGarbageSleepTime = 5\r\nSleepBetweenCommands = 5\r\n"
                "EcrRecoveryTime = 20\r\nGarbageMaxByteInterval = 5\r\nEcrOperationMaxTime = 300\r\n"
-               "ComRetryCount = 2\r\n" + extraEcr + "\r\n";
+               "ComRetryCount = 2\r\n" +
+               extraEcr + "\r\n";
     }
     return ini;
 }

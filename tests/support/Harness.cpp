@@ -212,7 +212,9 @@ std::string DriverPortName(const std::string& device) {
 }
 
 Simulator::Simulator(const std::string& dirPath, const std::vector<std::string>& options)
-    : dir(dirPath), linkPath(dirPath + "/ecr.tty"), logPath(dirPath + "/ecrsim.log"),
+    : dir(dirPath),
+      linkPath(dirPath + "/ecr.tty"),
+      logPath(dirPath + "/ecrsim.log"),
       outputPath(dirPath + "/ecrsim.out") {
     std::error_code ignored;
     fs::remove(linkPath, ignored);
@@ -261,8 +263,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 std::vector<std::string> SentDataFrames(const std::vector<std::vector<uint8_t>>& received) {
     std::vector<std::string> frames;
     for (const auto& sequence : received) {
-        if (sequence.size() >= 3 && sequence.back() == 0x0D)
-            frames.emplace_back(sequence.begin(), sequence.end() - 3);
+        if (sequence.size() >= 3 && sequence.back() == 0x0D) frames.emplace_back(sequence.begin(), sequence.end() - 3);
     }
     return frames;
 }

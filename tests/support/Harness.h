@@ -65,8 +65,7 @@ private:
 // or by ComNumber through a COM link), with small timings so that error
 // paths end quickly. `extraEcr` lines are added to
 // ECR_1, `extraCommon` to Common.
-std::string TestIni(const std::string& device, const std::string& extraEcr = "",
-                    const std::string& extraCommon = "");
+std::string TestIni(const std::string& device, const std::string& extraEcr = "", const std::string& extraCommon = "");
 
 // The port name the driver logs for `device` in an INI made by TestIni.
 std::string DriverPortName(const std::string& device);

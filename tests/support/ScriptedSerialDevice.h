@@ -36,7 +36,7 @@ struct SerialScript {
     int readError = 0;
     int writeError = 0;
     size_t writeLimit = static_cast<size_t>(-1);  // a write passes at most this many bytes
-    int readDelayMs = 0;                         // real sleep at the start of each read
+    int readDelayMs = 0;                          // real sleep at the start of each read
 
     // What the device saw.
     std::string openedPath;

@@ -13,10 +13,10 @@
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
 #include "platform/SystemError.h"
+#include "serial/SerialDevices.h"
 #include "support/ScriptedSerialDevice.h"
 #include "support/TempDir.h"
 #include "tools/Stopwatch.h"
-#include "serial/SerialDevices.h"
 
 namespace {
 
@@ -51,10 +51,11 @@ protected:
         DebugLogFile().Close(true);
     }
     void WriteIni(const std::string& extra) {
-        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary) << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
-                                                    "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
-                                                    "SleepBetweenCommands = 0\r\n"
-                                                 << extra;
+        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary)
+            << "[ECR_1]\r\nComNumber = 3\r\nGarbageMaxByteInterval = 0\r\n"
+               "ComNakSleepTime = 0\r\nComGarbageSleepTime = 0\r\n"
+               "SleepBetweenCommands = 0\r\n"
+            << extra;
         TheConfig().SetFile(dir.PathOf("KVT5100.ini"), true);
         TheConfig().SetSection("ECR_1", true);
     }
@@ -108,13 +109,17 @@ TEST_F(EcrLinkTest, OpenConfiguresThePortAndCloseReleasesIt) {
     EXPECT_EQ(script->timeouts.writeTotalTimeoutConstant, 0u);
     TheEcrComm().Close();
 
-    struct Case { std::string ini; int openError, applyError; std::string log; };
+    struct Case {
+        std::string ini;
+        int openError, applyError;
+        std::string log;
+    };
     const std::string invalid = std::to_string(platform::ErrorInvalidParameter);
-    for (const Case& c : {Case{"", ENOENT, 0, "Unable to open serial port (system error code : 2)"},
-                          Case{"", 0, EINVAL, "SetCommState failed (system error code : 22)"},
-                          Case{"ComSettings = baud=fast\r\n", 0, 0,
-                               "Unable to decode serial port configuration string (system error code : " +
-                                   invalid + ")"}}) {
+    for (const Case& c :
+         {Case{"", ENOENT, 0, "Unable to open serial port (system error code : 2)"},
+          Case{"", 0, EINVAL, "SetCommState failed (system error code : 22)"},
+          Case{"ComSettings = baud=fast\r\n", 0, 0,
+               "Unable to decode serial port configuration string (system error code : " + invalid + ")"}}) {
         WriteIni("ComDevice = /dev/ttyUSB7\r\n" + c.ini);
         script->openError = c.openError;
         script->applyError = c.applyError;
@@ -140,9 +145,13 @@ TEST_F(EcrLinkTest, SendsCommandDataAndEndFrames) {
     link.SendEndFrame();
     std::string data122(122, 'x');
     link.SendDataFrame(data122.data(), 122);
-    const std::vector<Chunk> expected{{0x02, 0x83, 0x37, 0x42, 0x03}, {0x02, 0x51, 0x41, 0x44, 0x03},
-                                      ChunkOf("abcDA\r"), ChunkOf("abcDA\r"), ChunkOf("00\r"),
-                                      ChunkOf("B4\x1a"), EcrFrame(data122)};
+    const std::vector<Chunk> expected{{0x02, 0x83, 0x37, 0x42, 0x03},
+                                      {0x02, 0x51, 0x41, 0x44, 0x03},
+                                      ChunkOf("abcDA\r"),
+                                      ChunkOf("abcDA\r"),
+                                      ChunkOf("00\r"),
+                                      ChunkOf("B4\x1a"),
+                                      EcrFrame(data122)};
     EXPECT_EQ(script->writes, expected);
     EXPECT_THROW(link.SendDataFrame(std::string(123, 'x').data(), 123), InternalErrorException);
     EXPECT_EQ(link.stats.outFrames, 7);
@@ -252,7 +261,10 @@ TEST_F(EcrLinkTest, ShortFixedFramesAreLostAndCallerErrorsAreInternal) {
 }
 
 TEST_F(EcrLinkTest, StatusReplySetsLevelAndNameLength) {
-    struct Case { const char* text; int level, nameLength; };
+    struct Case {
+        const char* text;
+        int level, nameLength;
+    };
     for (const Case& c : {Case{"0314", 3, 20}, Case{"03", 3, 20}, Case{"1", 0, 20}, Case{"011A", 1, 33}}) {
         EcrComm& link = OpenLink();
         script->writes.clear();
@@ -360,9 +372,10 @@ TEST_F(EcrLinkTest, TraceTimesReadAsTheMillisecondsPrintedAsADouble) {
             Stopwatch::SetFrequencyForTesting(0);
             double ms = static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency);
             char expected[64];
-            std::snprintf(expected, sizeof expected, ms <= 10000.0 ? "PC->ECR   1 bytes in %6.1f ms : 06\r\n"
-                                                                  : "PC->ECR   1 bytes in %6.0f ms : 06\r\n",
-                          ms);
+            std::snprintf(
+                expected, sizeof expected,
+                ms <= 10000.0 ? "PC->ECR   1 bytes in %6.1f ms : 06\r\n" : "PC->ECR   1 bytes in %6.0f ms : 06\r\n",
+                ms);
             TheComPort().TraceTransfer("PC->%s", nullptr, 0, 0, 0);  // ends the line above
             EXPECT_NE(Log().find(expected), std::string::npos) << frequency << " Hz, " << ticks << " ticks";
         }

@@ -29,10 +29,11 @@ std::string ParseError(const std::string& text) {
 }  // namespace
 
 TEST(FleetJob, ReadsKeysDefaultsAndStepsInNumberOrder) {
-    Job job = ParseJob("\xEF\xBB\xBF; end of day\r\n[job]\r\nregisters = 3, 1-2\r\nArchive = \"/srv/a b\"\r\n"
-                       "Parallel = 8\r\nRetryDelay = 0\r\n\r\n[Steps]\r\n10 = 503 sales.txt\r\n"
-                       "2 = 207 check.txt verify=1\r\n1 = 200 prices.txt\r\n",
-                       "closing.ini");
+    Job job = ParseJob(
+        "\xEF\xBB\xBF; end of day\r\n[job]\r\nregisters = 3, 1-2\r\nArchive = \"/srv/a b\"\r\n"
+        "Parallel = 8\r\nRetryDelay = 0\r\n\r\n[Steps]\r\n10 = 503 sales.txt\r\n"
+        "2 = 207 check.txt verify=1\r\n1 = 200 prices.txt\r\n",
+        "closing.ini");
     EXPECT_EQ(job.registers, (std::vector<int>{3, 1, 2}));
     EXPECT_EQ(job.archive, "/srv/a b");
     EXPECT_EQ(job.name, "closing");
@@ -100,8 +101,19 @@ TEST(FleetAttempt, ReadsCountsClearAndTheErrorFromTheConsole) {
 TEST(FleetRecords, StateSurvivesARoundTripAndSummariesKeepTheContract) {
     TempDir dir("kvtfleet-unit");
     std::vector<StepRecord> records(3);
-    records[0] = {1, 1, 233, "fin.txt", StepStatus::Completed, 1, 1, 0, 65, "ECR_1/1-233/1/fin.txt",
-                  "Completed OK", 1765190000.25, 1765190003.5};
+    records[0] = {1,
+                  1,
+                  233,
+                  "fin.txt",
+                  StepStatus::Completed,
+                  1,
+                  1,
+                  0,
+                  65,
+                  "ECR_1/1-233/1/fin.txt",
+                  "Completed OK",
+                  1765190000.25,
+                  1765190003.5};
     records[1] = {1, 2, 503, "a,\"b\".txt", StepStatus::ClearUnknown, 1, 1, 1, -1, "", "tab\there", 1, 2};
     records[2] = {2, 1, 233, "fin.txt", StepStatus::Pending, 0, 0, -1, -1, "", "", 0, 0};
     ASSERT_TRUE(SaveState(dir.Path(), records));
@@ -138,12 +150,14 @@ TEST(FleetVerify, ComparesTheRecordsTheSendSentWithTheReadBack) {
     TempDir dir("kvtfleet-unit");
     // Unsorted, a line the driver refused (here for its name length) and a
     // duplicate whose later line counts.
-    std::string sent = dir.Write("sent.txt", "20,5,\"B\",0,0,1\r\n10,7,\"A long name the ECR refused\",0,0,1\r\n"
-                                             "10,7,\"A\",0,0,1\r\n20,6,\"B\",0,0,1\r\n");
+    std::string sent = dir.Write("sent.txt",
+                                 "20,5,\"B\",0,0,1\r\n10,7,\"A long name the ECR refused\",0,0,1\r\n"
+                                 "10,7,\"A\",0,0,1\r\n20,6,\"B\",0,0,1\r\n");
     VerifyInput input;
     input.send = DescribeCommand(200);
     input.sentFile = sent;
-    input.sentConsole = "Line 2     - empty or bad format\nLine 1     - record number not unique\nCompleted with errors\n";
+    input.sentConsole =
+        "Line 2     - empty or bad format\nLine 1     - record number not unique\nCompleted with errors\n";
     input.delimiter = ",";
     input.replacesTable = true;
     input.workDir = dir.Path();
@@ -168,9 +182,10 @@ TEST(FleetVerify, ComparesTheRecordsTheSendSentWithTheReadBack) {
 TEST(FleetRecords, AttemptsAKilledRunNeverSawEndAreDecidedFromTheirFolders) {
     TempDir dir("kvtfleet-unit");
     dir.Write("KVT5100.ini", "[Common]\nCodePage = RIM\n[ECR_1]\nComNumber = 1\n");
-    Job job = ParseJob("[Job]\nRegisters = 1\nArchive = a\n[Steps]\n1 = 233 fin.txt\n2 = 207 t.txt\n"
-                       "3 = 200 p.txt\n4 = 232 x.txt\n",
-                       dir.PathOf("job.ini"));
+    Job job = ParseJob(
+        "[Job]\nRegisters = 1\nArchive = a\n[Steps]\n1 = 233 fin.txt\n2 = 207 t.txt\n"
+        "3 = 200 p.txt\n4 = 232 x.txt\n",
+        dir.PathOf("job.ini"));
     ValidateJob(job, DriverIni(dir.PathOf("KVT5100.ini")), false);
     std::vector<StepRecord> records(4);
     const char* consoles[] = {"Records read: 65\nClearing data\n", "Records read: 3\nCompleted OK\n",

@@ -7,11 +7,10 @@
 #include <sstream>
 #include <string>
 
-
 #include "config/Config.h"
+#include "config/Profile.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
-#include "config/Profile.h"
 #include "tools/FieldTools.h"
 
 namespace {
@@ -106,8 +105,7 @@ TEST(FoundationProfile, SectionPresenceAndNameList) {
     EXPECT_FALSE(config::ProfileSectionExists(ini.path, "Empty"));
     EXPECT_TRUE(config::ProfileSectionExists(ini.path, "Commented"));
     EXPECT_TRUE(config::ProfileSectionExists(ini.path, "FULL"));
-    EXPECT_EQ(config::ProfileSectionNames(ini.path, 1024),
-              (std::vector<std::string>{"Empty", "Commented", "Full"}));
+    EXPECT_EQ(config::ProfileSectionNames(ini.path, 1024), (std::vector<std::string>{"Empty", "Commented", "Full"}));
 
     // 100 names of 9 characters take 10 bytes each: 102 fit into 1024 bytes
     // with the closing NUL, so the names from the 103rd on are not seen.
@@ -177,12 +175,16 @@ TEST_F(FoundationConfig, CommonSettingsAndMissingSections) {
     struct Case {
         const char* delimiterLine;
         const char* expected;
-    } delimiters[] = {{"Delimiter=;x\n", ";"}, {"Delimiter=\n", ""}, {"Delimiter=\t\n", ""},
-                   {"Delimiter=\"\t\"\n", "\t"}, {"Delimiter = \"\\t\"\n", "\t"},
-                   {"Delimiter=\\\n", "\\"}, {"", ","}};
+    } delimiters[] = {{"Delimiter=;x\n", ";"},
+                      {"Delimiter=\n", ""},
+                      {"Delimiter=\t\n", ""},
+                      {"Delimiter=\"\t\"\n", "\t"},
+                      {"Delimiter = \"\\t\"\n", "\t"},
+                      {"Delimiter=\\\n", "\\"},
+                      {"", ","}};
     for (const Case& c : delimiters) {
-        TempIni ini(std::string("[Common]\nStandardLog=abc\nDbgErrorLog=2\nIgnoreDuplicates=1\n") +
-                    c.delimiterLine + "[ECR_1]\nComNumber=1\n");
+        TempIni ini(std::string("[Common]\nStandardLog=abc\nDbgErrorLog=2\nIgnoreDuplicates=1\n") + c.delimiterLine +
+                    "[ECR_1]\nComNumber=1\n");
         Use(ini);
         LoadCommonSettings(1);
         EXPECT_EQ(FileDelimiter, c.expected);

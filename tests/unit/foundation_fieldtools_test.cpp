@@ -78,9 +78,14 @@ TEST(FoundationFieldTools, NumberRangeCheck) {
         int64_t min, max;
         bool expected;
     } cases[] = {
-        {"", 0, 99, true},          {"99", 0, 99, true},        {"100", 0, 99, false},
-        {"-1", -5, 99, false},      {"1.5", 0, 99, false},      {"1 2", 0, 99, false},
-        {"5", 6, 10, false},        {"0007", 7, 7, true},
+        {"", 0, 99, true},
+        {"99", 0, 99, true},
+        {"100", 0, 99, false},
+        {"-1", -5, 99, false},
+        {"1.5", 0, 99, false},
+        {"1 2", 0, 99, false},
+        {"5", 6, 10, false},
+        {"0007", 7, 7, true},
         {"9223372036854775807", 0, INT64_MAX, true},
         // Past the 64-bit range: never in range, even against the largest limit.
         {"9223372036854775808", 0, INT64_MAX, false},
@@ -199,9 +204,9 @@ TEST(FoundationFieldTools, WritesDecimalNumbersWithEveryDigit) {
     EXPECT_EQ(FromEcrField("1.5e200", FieldNumber), "1.5e+200");
 
     // Whatever "%g" wrote exactly and without an exponent keeps its form.
-    for (const char* text : {"12.50", "-0.50", ".5", "-.75", "0.0", "-0.0", "000.", ".", "+1.25", " 3.25",
-                             "100.000", "12.5abc", "1.2.3", "abc.5", "1.5e3", "1.5E-3", "1.5e", "2.5e+x",
-                             "0x1.8", "inf.0", "-nan.", "99999.9", "0.000123"}) {
+    for (const char* text : {"12.50", "-0.50",  ".5",      "-.75",    "0.0",   "-0.0",    "000.",    ".",
+                             "+1.25", " 3.25",  "100.000", "12.5abc", "1.2.3", "abc.5",   "1.5e3",   "1.5E-3",
+                             "1.5e",  "2.5e+x", "0x1.8",   "inf.0",   "-nan.", "99999.9", "0.000123"}) {
         char expected[64];
         std::snprintf(expected, sizeof expected, "%g", std::strtod(text, nullptr));
         EXPECT_EQ(FromEcrField(text, FieldNumber), expected) << text;

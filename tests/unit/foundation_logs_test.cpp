@@ -2,7 +2,6 @@
 // failure reports carry.
 #include <gtest/gtest.h>
 
-
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -62,8 +61,8 @@ TEST_F(FoundationLogs, RetentionAtCloseFollowsTheSettings) {
         int linkErrors;
         bool keepDebug;
     } cases[] = {
-        {0, 1, 1, false}, {1, 0, 1, false}, {1, 2, 0, true},  {2, 0, 0, false},
-        {2, 0, 1, true},  {2, 1, 0, true},  {3, 0, 0, true},  {7, 0, 0, true},
+        {0, 1, 1, false}, {1, 0, 1, false}, {1, 2, 0, true}, {2, 0, 0, false},
+        {2, 0, 1, true},  {2, 1, 0, true},  {3, 0, 0, true}, {7, 0, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "DbgErrorLog " << c.dbgErrorLog << ", exit " << c.exitCode
@@ -77,10 +76,8 @@ TEST_F(FoundationLogs, RetentionAtCloseFollowsTheSettings) {
         CloseLogs(c.exitCode, c.linkErrors);
 
         std::string debug = dir.Read(DebugLogFileName);
-        if (c.keepDebug)
-            EXPECT_NE(debug.find("this run"), std::string::npos);
-        else
-            EXPECT_EQ(debug, "earlier\r\n");
+        if (c.keepDebug) EXPECT_NE(debug.find("this run"), std::string::npos);
+        else EXPECT_EQ(debug, "earlier\r\n");
         // The standard log keeps the run with StandardLog 1; with 0 the file
         // it created is gone again.
         EXPECT_EQ(fs::exists(StandardLogFileName), c.dbgErrorLog != 0);
@@ -103,16 +100,16 @@ TEST(FoundationExceptions, ConsoleTextLogTextAndExitCode) {
         const char* logText;
         int exitCode;
     } cases[] = {
-        {DriverErrorException("Unknown INI-file code page"), "Unknown INI-file code page",
-         "Unknown INI-file code page", 1},
+        {DriverErrorException("Unknown INI-file code page"), "Unknown INI-file code page", "Unknown INI-file code page",
+         1},
         {FileIoException("Unable to open file 'a'"), "Unable to open file 'a'", "Unable to open file 'a'", 1},
         {CommunicationException("Data frame send error"), "\nCommunication error: Data frame send error",
          "Data frame send error", 1},
         {ModemException("NO CARRIER", 3), "NO CARRIER", "NO CARRIER", 3},
-        {CommandLineErrorException("Command number is missing"),
-         "Command number is missing (use /? for help)", "Command number is missing", 1},
-        {InternalErrorException("src/tools", 42), "Driver internal error",
-         "Internal error in file 'src/tools' line 42", 1},
+        {CommandLineErrorException("Command number is missing"), "Command number is missing (use /? for help)",
+         "Command number is missing", 1},
+        {InternalErrorException("src/tools", 42), "Driver internal error", "Internal error in file 'src/tools' line 42",
+         1},
         {SystemErrorException("GetModuleFileName failed", 2), "System error: GetModuleFileName failed",
          "GetModuleFileName failed (system error code : 2)", 1},
     };

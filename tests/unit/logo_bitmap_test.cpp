@@ -16,8 +16,7 @@
 namespace {
 
 // Loads `path` and returns its rows as GetRecord hands them out.
-std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t maxRecords = 240)
-{
+std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t maxRecords = 240) {
     OperationDescriptor descriptor{};
     descriptor.maxRecords = maxRecords;
     BitmapInputFile file;
@@ -34,8 +33,7 @@ std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t max
 }
 
 // The message of the exception that loading `path` throws; "" when none.
-std::string LoadError(const std::string& path, uint32_t maxRecords = 240)
-{
+std::string LoadError(const std::string& path, uint32_t maxRecords = 240) {
     try {
         LoadRows(path, maxRecords);
     } catch (const FileIoException& e) {
@@ -46,8 +44,7 @@ std::string LoadError(const std::string& path, uint32_t maxRecords = 240)
     return "";
 }
 
-std::vector<uint8_t> Row(std::initializer_list<uint8_t> head, uint8_t fill = 0, size_t size = 30)
-{
+std::vector<uint8_t> Row(std::initializer_list<uint8_t> head, uint8_t fill = 0, size_t size = 30) {
     std::vector<uint8_t> row(size, fill);
     std::copy(head.begin(), head.end(), row.begin());
     return row;
@@ -56,8 +53,7 @@ std::vector<uint8_t> Row(std::initializer_list<uint8_t> head, uint8_t fill = 0, 
 std::string DataPath(const std::string& name) { return std::string(TEST_DATA_DIR) + "/logo/" + name; }
 
 // Rows of the '#' / '.' picture rendering, one byte per 8 dots, leftmost dot in bit 0.
-std::vector<std::vector<uint8_t>> RowsFromText(const std::string& path)
-{
+std::vector<std::vector<uint8_t>> RowsFromText(const std::string& path) {
     std::ifstream in(path);
     std::vector<std::vector<uint8_t>> rows;
     std::string line;
@@ -72,8 +68,7 @@ std::vector<std::vector<uint8_t>> RowsFromText(const std::string& path)
 
 }  // namespace
 
-TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero)
-{
+TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero) {
     TempBitmap bmp;
     BitmapShape shape;
     shape.height = 3;
@@ -83,9 +78,9 @@ TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero)
 
     auto rows = LoadRows(bmp.Path());
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0], Row({0x01}));              // leftmost file pixel -> bit 0
-    EXPECT_EQ(rows[1], Row({0x80, 0xA5}));         // rightmost pixel of a byte -> bit 7
-    EXPECT_EQ(rows[2], Row({}, 0xFF));             // the last file row is the bottom row
+    EXPECT_EQ(rows[0], Row({0x01}));        // leftmost file pixel -> bit 0
+    EXPECT_EQ(rows[1], Row({0x80, 0xA5}));  // rightmost pixel of a byte -> bit 7
+    EXPECT_EQ(rows[2], Row({}, 0xFF));      // the last file row is the bottom row
 
     // A record never grows past the buffer the caller gives.
     OperationDescriptor descriptor{};
@@ -105,8 +100,7 @@ TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero)
     EXPECT_EQ(file.GetRecord(0, buffer, sizeof buffer), 0);
 }
 
-TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder)
-{
+TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder) {
     std::vector<std::vector<uint8_t>> picture = {Row({0x80, 0x0F, 0xA5}), Row({}, 0xFF), Row({})};
     TempBitmap whiteFirst, blackFirst;
 
@@ -151,8 +145,7 @@ TEST(LogoBitmap, DarkerColourIsTheDotWhateverTheTableOrder)
     }
 }
 
-TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit)
-{
+TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit) {
     for (int32_t height : {1, 100, 240}) {
         TempBitmap bmp;
         BitmapShape shape;
@@ -162,8 +155,7 @@ TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit)
     }
 }
 
-TEST(LogoBitmap, RefusesPicturesTheEcrCannotPrint)
-{
+TEST(LogoBitmap, RefusesPicturesTheEcrCannotPrint) {
     const std::string wrong = "FileIo: Wrong bitmap file format";
     struct Case {
         const char* what;
@@ -198,8 +190,7 @@ TEST(LogoBitmap, RefusesPicturesTheEcrCannotPrint)
     EXPECT_EQ(LoadError(stub.Path()), wrong);
 }
 
-TEST(LogoBitmap, PixelDataMissingFromTheFileIsAReadError)
-{
+TEST(LogoBitmap, PixelDataMissingFromTheFileIsAReadError) {
     struct Case {
         const char* what;
         void (*change)(BitmapShape&);
@@ -222,8 +213,7 @@ TEST(LogoBitmap, PixelDataMissingFromTheFileIsAReadError)
     EXPECT_EQ(LoadError("/nonexistent/logo.bmp"), "FileIo: Unable to open file '/nonexistent/logo.bmp'");
 }
 
-TEST(LogoBitmap, HugeSizesAskForNoMemoryBeyondTheFile)
-{
+TEST(LogoBitmap, HugeSizesAskForNoMemoryBeyondTheFile) {
     // A width limit far above the logo's lets a damaged header claim an
     // enormous picture; it must end in the read error, not an allocation.
     TempBitmap bmp;
@@ -235,8 +225,7 @@ TEST(LogoBitmap, HugeSizesAskForNoMemoryBeyondTheFile)
     EXPECT_EQ(LoadError(bmp.Path(), 0x7FFFFFF0u), "FileIo: File '" + bmp.Path() + "' read error");
 }
 
-TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding)
-{
+TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding) {
     // 12 pixels: 2 bytes a row, 4 in the file. Bits beyond the width and the
     // stride padding are never dots, in either colour table order.
     for (bool blackFirst : {false, true}) {
@@ -261,8 +250,7 @@ TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding)
     }
 }
 
-TEST(LogoBitmap, ColourTableFollowsALongerInformationHeader)
-{
+TEST(LogoBitmap, ColourTableFollowsALongerInformationHeader) {
     // A 108-byte header puts colour masks where a 40-byte header has its
     // colour table; the real table (black, white) follows the header.
     TempBitmap bmp;
@@ -274,8 +262,7 @@ TEST(LogoBitmap, ColourTableFollowsALongerInformationHeader)
     EXPECT_EQ(LoadRows(bmp.Path()), (std::vector<std::vector<uint8_t>>{Row({0x01})}));
 }
 
-TEST(LogoBitmap, PicturesSavedByAnImageTool)
-{
+TEST(LogoBitmap, PicturesSavedByAnImageTool) {
     auto expected = RowsFromText(DataPath("logo_240x100.txt"));
     ASSERT_EQ(expected.size(), 100u);
     EXPECT_EQ(LoadRows(DataPath("logo_240x100.bmp")), expected);
@@ -289,7 +276,6 @@ TEST(LogoBitmap, PicturesSavedByAnImageTool)
     EXPECT_EQ(pattern[1], ends);
     EXPECT_EQ(pattern[2], Row({}, 0xFF));
 
-    for (const char* name : {"logo_239x100.bmp", "logo_240x241.bmp", "logo_4bit.bmp", "logo_24bit.bmp",
-                             "logo_rle.bmp"})
+    for (const char* name : {"logo_239x100.bmp", "logo_240x241.bmp", "logo_4bit.bmp", "logo_24bit.bmp", "logo_rle.bmp"})
         EXPECT_EQ(LoadError(DataPath(name)), "FileIo: Wrong bitmap file format") << name;
 }

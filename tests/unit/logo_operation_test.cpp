@@ -11,8 +11,7 @@
 
 namespace {
 
-OperationDescriptor Described()
-{
+OperationDescriptor Described() {
     OperationDescriptor descriptor{};
     descriptor.commandNumber = 670;
     LogoSendHandler(PhaseDescribe, &descriptor);
@@ -20,8 +19,7 @@ OperationDescriptor Described()
 }
 
 // Converts a 30-byte row and returns the frame data.
-std::string Convert(const uint8_t (&row)[30])
-{
+std::string Convert(const uint8_t (&row)[30]) {
     OperationDescriptor descriptor = Described();
     memcpy(descriptor.text, row, sizeof row);
     int length = LogoSendHandler(PhaseConvert, &descriptor);
@@ -30,8 +28,7 @@ std::string Convert(const uint8_t (&row)[30])
 
 }  // namespace
 
-TEST(LogoOperation, DescribesTheLogoSendCommand)
-{
+TEST(LogoOperation, DescribesTheLogoSendCommand) {
     OperationDescriptor descriptor{};
     EXPECT_EQ(LogoSendHandler(PhaseDescribe, &descriptor), 0);
     EXPECT_EQ(descriptor.commandNumber, 670);
@@ -49,8 +46,7 @@ TEST(LogoOperation, DescribesTheLogoSendCommand)
     for (int phase : {-1, 3, 100}) EXPECT_THROW(LogoSendHandler(phase, &descriptor), InternalErrorException);
 }
 
-TEST(LogoOperation, EachNibbleBecomesOneCharacterHighNibbleFirst)
-{
+TEST(LogoOperation, EachNibbleBecomesOneCharacterHighNibbleFirst) {
     uint8_t row[30] = {0xA5, 0x01, 0x10, 0xFE, 0x9F, 0x80};
     std::string frame = Convert(row);
     ASSERT_EQ(frame.size(), 60u);
@@ -64,8 +60,7 @@ TEST(LogoOperation, EachNibbleBecomesOneCharacterHighNibbleFirst)
     EXPECT_EQ(Convert(black), std::string(60, '?'));
 }
 
-TEST(LogoOperation, FramesOfAPictureShowItsDots)
-{
+TEST(LogoOperation, FramesOfAPictureShowItsDots) {
     // Frames built from an image tool's picture, read back as dots, give the
     // tool's own rendering of the same picture.
     const std::string dir = std::string(TEST_DATA_DIR) + "/logo/";

@@ -17,29 +17,26 @@ struct BitmapShape {
     uint16_t bitsPerPixel = 1;
     uint32_t compression = 0;
     uint32_t infoSize = 40;
-    uint32_t pixelOffset = 0;            // 0: right after the colour table
-    bool blackFirst = true;              // colour table black, white (else white, black)
-    std::vector<uint8_t> colours;        // 8 bytes overriding the table when not empty
+    uint32_t pixelOffset = 0;                // 0: right after the colour table
+    bool blackFirst = true;                  // colour table black, white (else white, black)
+    std::vector<uint8_t> colours;            // 8 bytes overriding the table when not empty
     std::vector<std::vector<uint8_t>> rows;  // file bytes of each row, top row first
-    size_t cutBytes = 0;                 // bytes dropped from the end of the file
+    size_t cutBytes = 0;                     // bytes dropped from the end of the file
 };
 
-inline void Put16(std::string& out, size_t at, uint16_t v)
-{
+inline void Put16(std::string& out, size_t at, uint16_t v) {
     out[at] = static_cast<char>(v & 0xFF);
     out[at + 1] = static_cast<char>(v >> 8);
 }
 
-inline void Put32(std::string& out, size_t at, uint32_t v)
-{
+inline void Put32(std::string& out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 // The bytes of a BMP file: the rows follow the colour table whatever
 // `pixelOffset` claims, stored bottom-up, each padded to the stride
 // (with the row's last byte value, so padding is never blank by accident).
-inline std::string BuildBitmap(const BitmapShape& shape)
-{
+inline std::string BuildBitmap(const BitmapShape& shape) {
     const size_t rowBytes = shape.width > 0 ? (static_cast<size_t>(shape.width) + 7) / 8 : 0;
     const size_t stride = (rowBytes + 3) / 4 * 4;
     const uint8_t white = shape.blackFirst ? 0xFF : 0x00;
@@ -67,7 +64,7 @@ inline std::string BuildBitmap(const BitmapShape& shape)
     std::vector<uint8_t> table = shape.colours;
     if (table.empty())
         table = shape.blackFirst ? std::vector<uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0}
-                                : std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0};
+                                 : std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0};
     for (size_t i = 0; i < 8; ++i) out[tableAt + i] = static_cast<char>(table[i]);
 
     for (size_t r = rows.size(); r-- > 0;) {
@@ -83,8 +80,7 @@ inline std::string BuildBitmap(const BitmapShape& shape)
 // A bitmap written to a temporary file, removed at the end of the test.
 class TempBitmap {
 public:
-    TempBitmap()
-    {
+    TempBitmap() {
         char pattern[] = "/tmp/kvt5100-logo-XXXXXX";
         int fd = mkstemp(pattern);
         if (fd >= 0) close(fd);
@@ -99,8 +95,7 @@ public:
     void WriteRaw(const std::vector<uint8_t>& bytes) const { WriteBytes(std::string(bytes.begin(), bytes.end())); }
 
 private:
-    void WriteBytes(const std::string& bytes) const
-    {
+    void WriteBytes(const std::string& bytes) const {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << bytes;
     }

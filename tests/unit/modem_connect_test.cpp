@@ -2,7 +2,6 @@
 // modem in place of the serial device.
 #include <gtest/gtest.h>
 
-
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -33,9 +32,9 @@ int64_t NowMs() {
 struct ModemScript {
     bool echo = true;
     int answerDelayMs = 0;
-    std::string answer;         // bytes sent after the delay ("" sends nothing)
+    std::string answer;  // bytes sent after the delay ("" sends nothing)
     bool carrierWithAnswer = false;
-    bool flood = false;         // endless garbage after the dial command
+    bool flood = false;  // endless garbage after the dial command
 };
 
 struct ModemState {
@@ -75,11 +74,9 @@ public:
     bool Read(uint8_t* buffer, size_t size, size_t& received) override {
         received = 0;
         const bool immediate = timeouts.readIntervalTimeout == serial::TimeoutImmediate &&
-                               timeouts.readTotalTimeoutMultiplier == 0 &&
-                               timeouts.readTotalTimeoutConstant == 0;
+                               timeouts.readTotalTimeoutMultiplier == 0 && timeouts.readTotalTimeoutConstant == 0;
         const int64_t start = NowMs();
-        const uint64_t total = size * uint64_t(timeouts.readTotalTimeoutMultiplier) +
-                               timeouts.readTotalTimeoutConstant;
+        const uint64_t total = size * uint64_t(timeouts.readTotalTimeoutMultiplier) + timeouts.readTotalTimeoutConstant;
         int64_t lastByte = -1;
         while (true) {
             Deliver();
@@ -326,12 +323,16 @@ TEST_F(ModemConnect, TranslateReplyLooksUpOnlyRealKeys) {
         std::string reply;
         int exitCode;
     } cases[] = {
-        {"BUSY", 7},          {"busy", 7},
-        {"BUSY=7", 3},        {"BUSY = 7", 3},
-        {"WORD", 3},          {";QUIET", 3},
+        {"BUSY", 7},
+        {"busy", 7},
+        {"BUSY=7", 3},
+        {"BUSY = 7", 3},
+        {"WORD", 3},
+        {";QUIET", 3},
         {"[ModemDialReplyTranslation]", 3},
         {std::string("BUSY\0X", 6), 3},
-        {"", 3},              {"UNKNOWN", 3},
+        {"", 3},
+        {"UNKNOWN", 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply);

@@ -89,8 +89,8 @@ TEST_F(OpsHandlers, PhaseZeroDescribesEveryFixedCommand) {
         {FinancialReadHandler, 3, 232, "Financial report read", ModeRead, 1, 0x62, 0, 0, 65, 0},
         {FinancialReadClearHandler, 3, 233, "Financial report read and clear", ModeRead, 1, 0x62, 0x80, 1, 65, 0},
         {PeriodicalReadHandler, 2, 234, "Financial periodical report read", ModeRead, 1, 0x63, 0, 0, 45, 0},
-        {PeriodicalReadClearHandler, 3, 235, "Financial periodical report read and clear", ModeRead, 1, 0x63, 0x81,
-         1, 65, 0},
+        {PeriodicalReadClearHandler, 3, 235, "Financial periodical report read and clear", ModeRead, 1, 0x63, 0x81, 1,
+         65, 0},
         {HourlyReadHandler, 1, 562, "Hourly report read", ModeRead, 1, 0x67, 0, 0, 24, 0},
         {HourlyReadClearHandler, 1, 563, "Hourly report read and clear", ModeRead, 1, 0x67, 0x82, 1, 24, 0},
         {FiscalMemoryDumpHandler, 1, 700, "Fiscal memory dump read", ModeRead, 3, 0x79, 0, 0, 8192, 67},
@@ -130,20 +130,20 @@ TEST_F(OpsHandlers, PluRecordCheck) {
         bool valid;
     } cases[] = {
         {"4750000000016,150,\"Milk 1l\",1,5,2", true},
-        {"1,0," + name20 + ",0,0,1", true},                 // name of exactly the name length
-        {"1,0," + name20 + "X,0,0,1", false},               // one character more
-        {"0,1,a,1,1,1", false},                             // PLU code 0
-        {"9999999999999,1,a,1,1,1", true},                  // 13 nines
+        {"1,0," + name20 + ",0,0,1", true},    // name of exactly the name length
+        {"1,0," + name20 + "X,0,0,1", false},  // one character more
+        {"0,1,a,1,1,1", false},                // PLU code 0
+        {"9999999999999,1,a,1,1,1", true},     // 13 nines
         {"10000000000000,1,a,1,1,1", false},
-        {"5,,a,,,7", true},                                 // empty fields 2, 4 and 5 count as 0
-        {",1,a,1,1,1", false},                              // empty field 1
-        {"5,1,a,1,1,", false},                              // empty field 6
+        {"5,,a,,,7", true},     // empty fields 2, 4 and 5 count as 0
+        {",1,a,1,1,1", false},  // empty field 1
+        {"5,1,a,1,1,", false},  // empty field 6
         {"5,100000000,a,1,1,1", false},
-        {"5,1,a,1,1", false},                               // five fields
-        {"5,1,a,1,1,1,1", false},                           // seven fields
+        {"5,1,a,1,1", false},      // five fields
+        {"5,1,a,1,1,1,1", false},  // seven fields
         {"5,1,a,1,1,8", false},
-        {"5,1,\"a,b\",1,1,1", true},                        // delimiter inside a quoted name
-        {"5,1,\"a\"b,1,1,1", false},                        // text after the closing quote
+        {"5,1,\"a,b\",1,1,1", true},  // delimiter inside a quoted name
+        {"5,1,\"a\"b,1,1,1", false},  // text after the closing quote
         {"   ", false},
     };
     for (OperationHandler handler : {PluTableSendHandler, PluRecordSendHandler})
@@ -170,9 +170,8 @@ TEST_F(OpsHandlers, PluFrameQuotesFieldFiveByLevel) {
 TEST_F(OpsHandlers, PluTableReadGivesSendableLines) {
     for (int level : {0, 1}) {
         SetEcr(level, 20);
-        const std::string frame = level == 0
-                                      ? "4750000000016,00000150,\"Milk 1l             \",\"01\",05,\"02\""
-                                      : "4750000000016,00000150,\"Milk 1l             \",\"01\",\"05\",\"02\"";
+        const std::string frame = level == 0 ? "4750000000016,00000150,\"Milk 1l             \",\"01\",05,\"02\""
+                                             : "4750000000016,00000150,\"Milk 1l             \",\"01\",\"05\",\"02\"";
         const std::string line = Read(PluTableReadHandler, frame);
         EXPECT_EQ(line, "4750000000016,150,\"Milk 1l\",1,5,2");
         // The line goes back to the register as the same frame.
@@ -210,9 +209,16 @@ TEST_F(OpsHandlers, DepartmentCheckAndFrames) {
         std::string line;
         bool valid;
     } cases[] = {
-        {"3,0,\"Bakery\",12,5", true}, {"0,0,a,0,0", false},  {"9,0,a,0,0", false},  {"8,,a,99,31", true},
-        {"1,0,a,0,32", false},          {"1,0,a,100,0", false}, {"1,0,a,0", false},    {"1,0,a,0,0,0", false},
-        {"1,100000000,a,0,0", false},   {"1,0," + std::string(21, 'x') + ",0,0", false},
+        {"3,0,\"Bakery\",12,5", true},
+        {"0,0,a,0,0", false},
+        {"9,0,a,0,0", false},
+        {"8,,a,99,31", true},
+        {"1,0,a,0,32", false},
+        {"1,0,a,100,0", false},
+        {"1,0,a,0", false},
+        {"1,0,a,0,0,0", false},
+        {"1,100000000,a,0,0", false},
+        {"1,0," + std::string(21, 'x') + ",0,0", false},
     };
     for (const auto& c : cases) EXPECT_EQ(Check(DepartmentSendHandler, c.line), c.valid) << c.line;
 
@@ -232,16 +238,16 @@ TEST_F(OpsHandlers, FinancialRowsDependOnLevel) {
         std::string frame;
         std::string line;
     } cases[] = {
-        {3, 8, "8,15,2,0012.50,3", "\"Cash\",15,12.5,3"},          // kind 1: fields 1, 3, 4
+        {3, 8, "8,15,2,0012.50,3", "\"Cash\",15,12.5,3"},  // kind 1: fields 1, 3, 4
         {2, 8, "8,15,2,0012.50,3", "\"Cash\",15,12.5,3"},
         {3, 0, "0,0010,0002,0003.5", "\"Department 1\",10,2,3.5"},  // kind 0: fields 1, 2, 3
         {3, 19, "19,100,7,9", "\"Non Taxable Sale\",100,0,0"},      // kind 2 ignores fields 2 and 3
         {3, 27, "27,4.25,7,9", "\"Tax 8 Amount\",4.25,0,0"},
-        {3, 28, "28,5,6,7", "\"Percent Discount\",5,0,7"},          // kind 3: field 1, "0", field 3
+        {3, 28, "28,5,6,7", "\"Percent Discount\",5,0,7"},  // kind 3: field 1, "0", field 3
         {2, 34, "34,1,2,3", "\"Item Void\",1,0,3"},
         {3, 34, "34,1,2,3", "\"FC received on account 1\",1,0,3"},
         {3, 44, "44,1,2,3", "\"Item Void\",1,0,3"},
-        {3, 46, "46,0,0,7", "\"No sale\",0,0,7"},                   // kind 4: "0", "0", field 3
+        {3, 46, "46,0,0,7", "\"No sale\",0,0,7"},  // kind 4: "0", "0", field 3
         {2, 36, "36,5,5,7", "\"No sale\",0,0,7"},
         {3, 61, "61,9,8,7", "\"FC tendered 5\",9,0,7"},
         {2, 43, "43,9,8,7", "\"Gross Sale\",9,0,0"},
@@ -359,15 +365,30 @@ TEST_F(OpsHandlers, FiscalDates) {
         bool valid;
         const char* ecr;
     } cases[] = {
-        {"01-03-09", true, "010309"}, {"1-3-09", true, "1309"},   {"31-02-09", true, "310209"},
-        {"31-12-99", true, "311299"}, {"1-1-0", true, "110"},     {"01-03-2009", false, ""},
-        {"1-13-09", false, ""},        {"0-1-09", false, ""},       {"32-1-09", false, ""},
-        {"1-0-09", false, ""},         {"1-3", false, ""},          {"1-3-09-1", false, ""},
-        {"a-3-09", false, ""},         {"", false, ""},             {"1/3/09", false, ""},
-        {"01-03-", false, ""},         {"-03-09", false, ""},       {"01--09", false, ""},
-        {"01-03-009", false, ""},      {"001-3-09", false, ""},
+        {"01-03-09", true, "010309"},
+        {"1-3-09", true, "1309"},
+        {"31-02-09", true, "310209"},
+        {"31-12-99", true, "311299"},
+        {"1-1-0", true, "110"},
+        {"01-03-2009", false, ""},
+        {"1-13-09", false, ""},
+        {"0-1-09", false, ""},
+        {"32-1-09", false, ""},
+        {"1-0-09", false, ""},
+        {"1-3", false, ""},
+        {"1-3-09-1", false, ""},
+        {"a-3-09", false, ""},
+        {"", false, ""},
+        {"1/3/09", false, ""},
+        {"01-03-", false, ""},
+        {"-03-09", false, ""},
+        {"01--09", false, ""},
+        {"01-03-009", false, ""},
+        {"001-3-09", false, ""},
         // Blanks or quotes inside would reach the register as part of the date.
-        {"1 -3-09", false, ""},        {"01- 03-09", false, ""},    {"\"01\"-03-09", false, ""},
+        {"1 -3-09", false, ""},
+        {"01- 03-09", false, ""},
+        {"\"01\"-03-09", false, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsFiscalDate(c.text), c.valid) << c.text;
@@ -381,9 +402,12 @@ TEST_F(OpsHandlers, FiscalRangeRecords) {
         const char* line;
         bool valid;
     } cases[] = {
-        {FiscalZRangeSetHandler, "1,D,15,20", true},         {FiscalZRangeSetHandler, "x,S,0,9999", true},
-        {FiscalZRangeSetHandler, "1,D,0,10000", false},      {FiscalZRangeSetHandler, "1,d,15,20", false},
-        {FiscalZRangeSetHandler, "1,Z,15,20", false},        {FiscalZRangeSetHandler, "1,D,15", false},
+        {FiscalZRangeSetHandler, "1,D,15,20", true},
+        {FiscalZRangeSetHandler, "x,S,0,9999", true},
+        {FiscalZRangeSetHandler, "1,D,0,10000", false},
+        {FiscalZRangeSetHandler, "1,d,15,20", false},
+        {FiscalZRangeSetHandler, "1,Z,15,20", false},
+        {FiscalZRangeSetHandler, "1,D,15", false},
         // A record number beyond 64 bits would be sorted as one number and sent as another.
         {FiscalZRangeSetHandler, "9223372036854775807,D,1,2", true},
         {FiscalZRangeSetHandler, "9223372036854775808,D,1,2", false},

@@ -64,8 +64,7 @@ TEST(NetworkSerialDevice, EndlessTelnetCommandsNeitherFillTheReadNorHoldItPastIt
         SendBytes(peer, {0xFF, 250, 44});
         std::vector<uint8_t> junk(4096, 0x55);
         // (A client that gave up ends the flood too, so a failure cannot hang the test.)
-        while (!readDone && SendBytes(peer, junk)) {
-        }
+        while (!readDone && SendBytes(peer, junk)) {}
         SendBytes(peer, {0xFF, 240});
         for (int option = 0; option < 256; ++option) SendBytes(peer, {0xFF, 253, static_cast<uint8_t>(option)});
         SendBytes(peer, {0x41, 0xFF, 0xFF, 0x42});
@@ -73,8 +72,7 @@ TEST(NetworkSerialDevice, EndlessTelnetCommandsNeitherFillTheReadNorHoldItPastIt
         // answers, so that the end is a clean one).
         shutdown(peer, SHUT_WR);
         char sink[256];
-        while (recv(peer, sink, sizeof sink, 0) > 0) {
-        }
+        while (recv(peer, sink, sizeof sink, 0) > 0) {}
     });
     serial::NetworkSerialDevice device;
     ASSERT_TRUE(device.Open(server.Url("rfc2217")));
@@ -92,7 +90,9 @@ TEST(NetworkSerialDevice, EndlessTelnetCommandsNeitherFillTheReadNorHoldItPastIt
     ASSERT_TRUE(device.SetTimeouts(timeouts));
     EXPECT_FALSE(device.Read(buffer, sizeof buffer, received));
     EXPECT_EQ(errno, ECONNRESET);
-    EXPECT_EQ(std::string(buffer, buffer + received), "A\xFF" "B");
+    EXPECT_EQ(std::string(buffer, buffer + received),
+              "A\xFF"
+              "B");
     uint32_t status = 0;
     EXPECT_FALSE(device.GetModemStatus(status));
     device.Close();
@@ -125,8 +125,7 @@ TEST(NetworkSerialDevice, ServerThatWaitsForTheClientAndRefusesTheComPortOptionF
             seen.insert(seen.end(), chunk, chunk + n);
         }
         SendBytes(peer, {0xFF, 254, 44});  // DONT COM-PORT-OPTION
-        while (recv(peer, chunk, sizeof chunk, 0) > 0) {
-        }
+        while (recv(peer, chunk, sizeof chunk, 0) > 0) {}
     });
     serial::NetworkSerialDevice device;
     ASSERT_TRUE(device.Open(server.Url("rfc2217")));

@@ -56,7 +56,10 @@ protected:
 TEST_F(PtyDeviceTest, OpensOnlyTerminalsAndOnlyOnce) {
     char file[] = "/tmp/serial-not-a-tty-XXXXXX";
     int fd = mkstemp(file);
-    struct Case { std::string path; int error; };
+    struct Case {
+        std::string path;
+        int error;
+    };
     for (const Case& c : {Case{"/dev/null", ENOTTY}, Case{file, ENOTTY}, Case{"/nonexistent/tty", ENOENT}}) {
         errno = 0;
         EXPECT_FALSE(device.Open(c.path)) << c.path;
@@ -183,12 +186,15 @@ TEST(SerialDevicesNotOpen, EveryDeviceFailsWithTheOneNotOpenCode) {
         uint8_t byte = 0;
         size_t count = 0;
         uint32_t status = 0;
-        const std::function<bool()> calls[] = {
-            [&] { return device->Apply(settings); },        [&] { return device->SetQueueSizes(1, 1); },
-            [&] { return device->SetTimeouts(timeouts); },  [&] { return device->GetTimeouts(timeouts); },
-            [&] { return device->Read(&byte, 1, count); },  [&] { return device->Write(&byte, 1, count); },
-            [&] { return device->GetModemStatus(status); }, [&] { return device->ClearDtr(); },
-            [&] { return device->Flush(); }};
+        const std::function<bool()> calls[] = {[&] { return device->Apply(settings); },
+                                               [&] { return device->SetQueueSizes(1, 1); },
+                                               [&] { return device->SetTimeouts(timeouts); },
+                                               [&] { return device->GetTimeouts(timeouts); },
+                                               [&] { return device->Read(&byte, 1, count); },
+                                               [&] { return device->Write(&byte, 1, count); },
+                                               [&] { return device->GetModemStatus(status); },
+                                               [&] { return device->ClearDtr(); },
+                                               [&] { return device->Flush(); }};
         for (const auto& call : calls) {
             platform::SetLastSystemError(0);
             EXPECT_FALSE(call());

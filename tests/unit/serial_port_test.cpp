@@ -18,7 +18,8 @@ namespace {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary) << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
+        std::ofstream(dir.PathOf("KVT5100.ini"), std::ios::binary)
+            << "[ECR_1]\r\nComDevice = /dev/ttyUSB3\r\nGarbageMaxByteInterval = 0\r\n";
         TheConfig().SetFile(dir.PathOf("KVT5100.ini"), true);
         TheConfig().SetSection("ECR_1", true);
         DebugLogFile().Open(dir.PathOf("dbgerror.log"));
@@ -134,8 +135,7 @@ TEST_F(SerialPortTest, CallerErrorsAndFailedDeviceCalls) {
 
     script->readError = EIO;
     EXPECT_EQ(SystemErrorOf([&] { port.Read(&byte, 1); }), "Serial port read error (system error code : 5)");
-    EXPECT_EQ(SystemErrorOf([&] { port.ReadPending(&byte, 1, 0); }),
-              "Serial port read error (system error code : 5)");
+    EXPECT_EQ(SystemErrorOf([&] { port.ReadPending(&byte, 1, 0); }), "Serial port read error (system error code : 5)");
     EXPECT_EQ(script->timeouts.readTotalTimeoutConstant, 1500u);  // restored after the failure
     script->readError = 0;
     script->writeError = EIO;

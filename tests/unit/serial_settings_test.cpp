@@ -4,18 +4,19 @@
 #include "comport/ComPort.h"
 #include "ecrcomm/EcrComm.h"
 #include "errors/Exceptions.h"
-#include "serial/SerialDevice.h"
 #include "platform/SystemError.h"
 #include "serial/BytePacing.h"
 #include "serial/ReadDeadline.h"
+#include "serial/SerialDevice.h"
 
 using namespace serial;
 
 TEST(SerialSettingsParser, ReadsEveryKeyInAnyCaseAndRejectsWholeStringsItCannotRead) {
     SerialSettings s;
-    ASSERT_TRUE(ParseSerialSettings("BAUD=9600 Parity=M data=7 STOP=1.5 octs=ON odsr=on idsr=on xon=on to=on "
-                                    "dtr=hs rts=off",
-                                    s));
+    ASSERT_TRUE(
+        ParseSerialSettings("BAUD=9600 Parity=M data=7 STOP=1.5 octs=ON odsr=on idsr=on xon=on to=on "
+                            "dtr=hs rts=off",
+                            s));
     EXPECT_EQ(s.baudRate, 9600u);
     EXPECT_EQ(s.parity, Parity::Mark);
     EXPECT_EQ(s.dataBits, 7);
@@ -27,8 +28,8 @@ TEST(SerialSettingsParser, ReadsEveryKeyInAnyCaseAndRejectsWholeStringsItCannotR
     EXPECT_EQ(s.baudRate, 9600u);
     EXPECT_EQ(s.parity, Parity::Space);
 
-    for (const char* bad : {"baud=fast", "baud=0", "data=9", "data=4", "parity=x", "stop=3", "octs=yes",
-                            "dtr=tg", "speed=9600", "baud", "=9600", "baud=19200 stop=9"}) {
+    for (const char* bad : {"baud=fast", "baud=0", "data=9", "data=4", "parity=x", "stop=3", "octs=yes", "dtr=tg",
+                            "speed=9600", "baud", "=9600", "baud=19200 stop=9"}) {
         SerialSettings before;
         before.baudRate = 1200;
         SerialSettings after = before;
@@ -83,14 +84,18 @@ TEST(SerialSettingsString, DefaultsAndOverridesKeyByKey) {
 }
 
 TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
-    struct Case { const char* settings; int32_t multiplier; uint32_t expected; };
-    for (const Case& c : {Case{DirectSettingsString, 100, 57}, Case{ModemSettingsString, 100, 52},
-                          Case{"baud=9600 data=8 parity=n stop=2", 100, 114},
-                          Case{"baud=9600 data=8 parity=n stop=1", 100, 104},
-                          Case{"baud=115200 data=8 parity=n stop=2", 100, 9},
-                          Case{"baud=115200 data=8 parity=e stop=1.5", 100, 9},  // 1.5 counts as one
-                          Case{"baud=19200", 100, 52},  // no data size named: 8 bits
-                          Case{DirectSettingsString, 0, 1}, Case{DirectSettingsString, -5, 1}}) {
+    struct Case {
+        const char* settings;
+        int32_t multiplier;
+        uint32_t expected;
+    };
+    for (const Case& c :
+         {Case{DirectSettingsString, 100, 57}, Case{ModemSettingsString, 100, 52},
+          Case{"baud=9600 data=8 parity=n stop=2", 100, 114}, Case{"baud=9600 data=8 parity=n stop=1", 100, 104},
+          Case{"baud=115200 data=8 parity=n stop=2", 100, 9},
+          Case{"baud=115200 data=8 parity=e stop=1.5", 100, 9},  // 1.5 counts as one
+          Case{"baud=19200", 100, 52},                           // no data size named: 8 bits
+          Case{DirectSettingsString, 0, 1}, Case{DirectSettingsString, -5, 1}}) {
         SerialSettings s;
         ApplySettingsString(c.settings, s);
         EXPECT_EQ(ByteTimeoutMs(s, c.multiplier), c.expected) << c.settings << " x" << c.multiplier;
@@ -109,7 +114,7 @@ TEST(SerialBytePacing, PauseCoversTheLineTimeWithinTheTimeOutRule) {
     EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 7), 7000);    // nor past the time-out
     EXPECT_EQ(PauseForBytesUs(59, 572, interval57, 0), 0);
     EXPECT_EQ(PauseForBytesUs(0, 572, interval57, -1), 0);
-    EXPECT_EQ(PauseForBytesUs(10, 0, interval57, -1), 0);       // no line speed known
+    EXPECT_EQ(PauseForBytesUs(10, 0, interval57, -1), 0);                              // no line speed known
     EXPECT_EQ(PauseForBytesUs(size_t{1} << 62, 572, SerialTimeouts{}, -1) > 0, true);  // no overflow
 }
 

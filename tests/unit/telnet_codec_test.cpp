@@ -1,9 +1,9 @@
 // The telnet / RFC 2217 codec and the serial device server addresses.
 #include <gtest/gtest.h>
 
+#include "serial/SerialDevices.h"
 #include "serial/network/NetworkSerialDevice.h"
 #include "serial/network/TelnetCodec.h"
-#include "serial/SerialDevices.h"
 
 namespace telnet = serial::telnet;
 
@@ -64,9 +64,9 @@ TEST(TelnetCodec, EncodesEscapedDataAndLineSettings) {
     settings.dtrControl = serial::LineControl::Handshake;
     std::vector<std::string> texts;
     for (const auto& setting : telnet::ComPortSettings(settings)) texts.push_back(telnet::Describe(setting));
-    EXPECT_EQ(texts, (std::vector<std::string>{"SET-BAUDRATE 19200", "SET-DATASIZE 08", "SET-PARITY 03",
-                                               "SET-STOPSIZE 02", "SET-CONTROL 03", "SET-CONTROL 08",
-                                               "SET-CONTROL 0c"}));
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{"SET-BAUDRATE 19200", "SET-DATASIZE 08", "SET-PARITY 03", "SET-STOPSIZE 02",
+                                        "SET-CONTROL 03", "SET-CONTROL 08", "SET-CONTROL 0c"}));
     // A baud rate with an IAC byte in it is escaped inside the subnegotiation.
     out.clear();
     telnet::AppendComPortCommand(telnet::SetBaudRate, {0, 0, 0xFF, 0}, out);

@@ -14,7 +14,9 @@ TEST(TextConversion, FaultsAreFoundByPosition) {
         ConversionFault fault;
         size_t position;
     } cases[] = {
-        {"ab\x80" "cd", ConversionFault::InvalidInput, 2},   // a lone continuation byte
+        {"ab\x80"
+         "cd",
+         ConversionFault::InvalidInput, 2},                  // a lone continuation byte
         {"Ā\xC4", ConversionFault::InvalidInput, 2},         // cut off at the end
         {"x\xC0\xAF", ConversionFault::InvalidInput, 1},     // overlong '/'
         {"\xED\xA0\x80", ConversionFault::InvalidInput, 0},  // a surrogate
@@ -32,7 +34,9 @@ TEST(TextConversion, FaultsAreFoundByPosition) {
     platform::ConversionResult result = platform::CodePageToUtf8(1257, "a\x81\xE2", out);
     EXPECT_EQ(result.fault, ConversionFault::InvalidInput);
     EXPECT_EQ(result.position, 1u);
-    EXPECT_EQ(out, "a\xEF\xBF\xBD" "ā");
+    EXPECT_EQ(out,
+              "a\xEF\xBF\xBD"
+              "ā");
 }
 
 TEST(TextConversion, OnlySingleByteAsciiCodePagesServeTheEcr) {
@@ -46,7 +50,11 @@ TEST(TextConversion, OnlySingleByteAsciiCodePagesServeTheEcr) {
 TEST(TextConversion, EveryUndefinedByteOfARecordIsNamed) {
     SetUtf8DataFiles(1257);
     std::string why;
-    EXPECT_EQ(EcrTextToDataFile("a\x81" "b\xE2\x98", why), "a\xEF\xBF\xBD" "bā\xEF\xBF\xBD");
+    EXPECT_EQ(EcrTextToDataFile("a\x81"
+                                "b\xE2\x98",
+                                why),
+              "a\xEF\xBF\xBD"
+              "bā\xEF\xBF\xBD");
     EXPECT_EQ(why, "byte 2 (0x81), byte 5 (0x98) are no characters of code page 1257, each written as U+FFFD");
     why.clear();
     EcrTextToDataFile("\x81", why);

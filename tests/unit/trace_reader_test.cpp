@@ -130,7 +130,10 @@ TEST(TraceReader, RefusesDamagedInputWithTheLineAndTheReason) {
         {stamp + "PC->ECR   1 bytes in fast ms : 06\n", "unreadable duration"},
         {stamp + "PC->ECR many bytes : 06\n", "without a byte count"},
         {stamp + "08.12.20", "line 2: the log ends in the middle of a time stamp"},
-        {stamp + std::string("\x7f" "ELF\x02\x01\x01\0\0", 9), "line 2: holds binary data"},
+        {stamp + std::string("\x7f"
+                             "ELF\x02\x01\x01\0\0",
+                             9),
+         "line 2: holds binary data"},
         {"PC->ECR   1 bytes : 06\n", "no entry of the driver's log"},
         {"hello world\n", "line 1: neither a time-stamped entry nor a trace line"},
         {"", "no entry"},
@@ -150,8 +153,8 @@ TEST(TraceDecoder, NamesTheCommandAndFollowsANakAndItsRetryToAMatchingBlockCheck
     EXPECT_EQ(KindsOnLine(events),
               (std::vector<EventKind>{EventKind::Command, EventKind::Ack, EventKind::Data, EventKind::Ack,
                                       EventKind::End, EventKind::Ack, EventKind::Discarded, EventKind::Command,
-                                      EventKind::Ack, EventKind::Data, EventKind::Nak, EventKind::Data,
-                                      EventKind::Ack, EventKind::End, EventKind::Ack}));
+                                      EventKind::Ack, EventKind::Data, EventKind::Nak, EventKind::Data, EventKind::Ack,
+                                      EventKind::End, EventKind::Ack}));
     const trace::LinkEvent* status = First(events, EventKind::Command);
     EXPECT_EQ(status->name, "status request");
     const trace::LinkEvent* send = First(events, EventKind::Command, 1);
@@ -231,7 +234,9 @@ TEST(TraceDecoder, ShowsAGarbledFrameItsResendALongWaitARepeatedFrameAndABadBloc
 }
 
 TEST(TraceDecoder, ConvertsDataTextFromTheRegistersCodePageAndEscapesControlBytes) {
-    EXPECT_EQ(trace::DataText({'M', 0xED, 'a', '\\', 0x01}, 1257), "M\xc4\xb7" "a\\x5C\\x01");
+    EXPECT_EQ(trace::DataText({'M', 0xED, 'a', '\\', 0x01}, 1257),
+              "M\xc4\xb7"
+              "a\\x5C\\x01");
     EXPECT_EQ(trace::DataText({'M', 0xED}, 0), "M\\xED");
 }
 
@@ -245,7 +250,8 @@ TEST(TraceDecoder, KeepsModemDialogueAndNetworkNotesApart) {
         "PC<-MDM   8 bytes in   90.0 ms : 42 55 53 59 0d 0a 00 7f\n"
         "08.12.2026 10:55:05.000  Completed with errors\n";
     std::vector<trace::LinkEvent> events = Decode(text);
-    EXPECT_EQ(First(events, EventKind::Network)->text, "Connected to serial device server 10.0.0.7 port 4001 (RFC 2217)");
+    EXPECT_EQ(First(events, EventKind::Network)->text,
+              "Connected to serial device server 10.0.0.7 port 4001 (RFC 2217)");
     EXPECT_EQ(First(events, EventKind::Network, 1)->text, "Telnet from server: DO COM-PORT-OPTION");
     EXPECT_EQ(First(events, EventKind::Modem)->text, "Modem dial string: ATDT5551234");
     EXPECT_EQ(First(events, EventKind::Modem, 1)->text, "ATDT5551234\\r");
@@ -290,7 +296,7 @@ TEST(TraceWriters, JsonIsOneValidObjectPerEventAndPcapCarriesEveryByteWithItsDir
         size_t end = at + u32(at + 4);
         directions.push_back(u32(end - 16) == 0x00040002u ? u32(end - 12) : 0);
     }
-    EXPECT_EQ(packets, 15u);  // every frame, reply and discarded chunk of the run
+    EXPECT_EQ(packets, 15u);            // every frame, reply and discarded chunk of the run
     EXPECT_EQ(directions.front(), 2u);  // outbound: the status command
     EXPECT_EQ(directions[1], 1u);       // inbound: its ACK
 }

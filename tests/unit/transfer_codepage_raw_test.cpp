@@ -71,12 +71,12 @@ TEST(TransferCodePage, Utf8DataFilesNeedASingleByteEcrCodePage) {
     EXPECT_EQ(ToEcrTable()[0xB5], 0xB5);  // whole lines are converted, not letters
     EXPECT_EQ(SetupWith(dir, "Language = English\r\nCodePage = UTF8\r\nEcrCodePage = 1251"), "");
     EXPECT_EQ(Utf8DataFilesCodePage(), 1251);
-    for (const char* common : {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =",
-                               "CodePage = UTF-8\r\nEcrCodePage = cp1257", "CodePage = UTF-8\r\nEcrCodePage = 932",
-                               "CodePage = UTF-8\r\nEcrCodePage = 99999999999"})
+    for (const char* common :
+         {"Language = English\r\nCodePage = UTF-8\r\nEcrCodePage =", "CodePage = UTF-8\r\nEcrCodePage = cp1257",
+          "CodePage = UTF-8\r\nEcrCodePage = 932", "CodePage = UTF-8\r\nEcrCodePage = 99999999999"})
         EXPECT_EQ(SetupWith(dir, common), "Unknown INI-file code page") << common;
     EXPECT_EQ(SetupWith(dir, "CodePage = UTF-8", 1), "Unknown INI-file code page");  // reported English
-    EXPECT_EQ(SetupWith(dir, "CodePage = DOS\r\nEcrCodePage = 932"), "");           // read for UTF-8 only
+    EXPECT_EQ(SetupWith(dir, "CodePage = DOS\r\nEcrCodePage = 932"), "");            // read for UTF-8 only
     EXPECT_EQ(Utf8DataFilesCodePage(), 0);
     ResetCodePageTables();
 }

@@ -94,8 +94,7 @@ TEST(TransferInputFile, SortedFileReportsDuplicatesAndHonoursIgnoreDuplicates) {
         IgnoreDuplicates = ignore;
         DataErrorFlag = false;
         Loaded loaded = Load(FileKindSortedText, path, NumberedCheck);
-        EXPECT_NE(loaded.console.find("Line 2     - record number not unique\n"), std::string::npos)
-            << loaded.console;
+        EXPECT_NE(loaded.console.find("Line 2     - record number not unique\n"), std::string::npos) << loaded.console;
         std::vector<int> lines;
         EXPECT_EQ(AllRecords(*loaded.file, &lines),
                   (std::vector<std::string>{"1,a\r\n", "2,b\r\n", "3,c\r\n", "7,new\r\n"}));
@@ -111,12 +110,12 @@ TEST(TransferInputFile, SortOrdersAdversarialInputsAndMovesEntriesWhole) {
     std::vector<std::vector<int64_t>> inputs(6);
     std::mt19937_64 random(12345);
     for (int i = 0; i < n; ++i) {
-        inputs[0].push_back(i);                           // sorted
-        inputs[1].push_back(n - i);                       // reversed
-        inputs[2].push_back(42);                          // all equal
+        inputs[0].push_back(i);                                            // sorted
+        inputs[1].push_back(n - i);                                        // reversed
+        inputs[2].push_back(42);                                           // all equal
         inputs[3].push_back(static_cast<int64_t>(random() % 1000) - 500);  // random with repeats
-        inputs[4].push_back(i < n / 2 ? i : n - i);       // organ pipe
-        inputs[5].push_back(i % 2 ? INT64_MIN + i : INT64_MAX - i);  // extremes, alternating
+        inputs[4].push_back(i < n / 2 ? i : n - i);                        // organ pipe
+        inputs[5].push_back(i % 2 ? INT64_MIN + i : INT64_MAX - i);        // extremes, alternating
     }
     for (const auto& keys : inputs) {
         RecordIndex index = Keys(keys);
@@ -171,16 +170,14 @@ TEST(TransferInputFile, LoadingSplitsLinesAndKeepsPositions) {
     // and does not shift the positions of the lines after it.
     std::string withNul = std::string("ab\0cd\r\n", 7) + "next\r\n" + std::string("\0\0\n", 3) + "end\n";
     Loaded nul = Load(FileKindText, dir.Write("with-nul", withNul), AcceptAll);
-    EXPECT_EQ(nul.console,
-              "Preparing data ...\rLine 1     - empty or bad format\nLine 3     - empty or bad format\n");
+    EXPECT_EQ(nul.console, "Preparing data ...\rLine 1     - empty or bad format\nLine 3     - empty or bad format\n");
     EXPECT_EQ(AllRecords(*nul.file), (std::vector<std::string>{"next\r\n", "end\n"}));
     EXPECT_TRUE(DataErrorFlag);
     DataErrorFlag = false;
 
     // Blank and malformed lines are rejected by a splitting check and set the error flag.
     Loaded bad = Load(FileKindSortedText, dir.Write("bad", "1,a\n\nx,b\n2,c\n"), NumberedCheck);
-    EXPECT_EQ(bad.console,
-              "Preparing data ...\rLine 2     - empty or bad format\nLine 3     - empty or bad format\n");
+    EXPECT_EQ(bad.console, "Preparing data ...\rLine 2     - empty or bad format\nLine 3     - empty or bad format\n");
     EXPECT_EQ(AllRecords(*bad.file), (std::vector<std::string>{"1,a\n", "2,c\n"}));
     EXPECT_TRUE(DataErrorFlag);
     DataErrorFlag = false;
@@ -266,16 +263,17 @@ int PairCheck(int phase, OperationDescriptor* d) {
 TEST(TransferInputFile, EveryRefusedLineNamesItsReason) {
     TempDir dir;
     DataErrorFlag = false;
-    const std::string content = std::string("1,\"ok\"\r\n") +   // 1 good
-                                "2,\"a\x02" "b\"\r\n" +           // 2 STX: a link byte
-                                "3,\"ab\rc\"\r\n" +               // 3 CR inside the line
-                                "4,\"a\tb\"\r\n" +                // 4 a tab in a name
-                                "5\r\n" +                         // 5 one field
-                                "500,\"x\"\r\n" +                 // 6 out of range
-                                "7,\"toolong\"\r\n" +             // 7 name too long
-                                "\r\n" +                          // 8 empty
+    const std::string content = std::string("1,\"ok\"\r\n") +  // 1 good
+                                "2,\"a\x02"
+                                "b\"\r\n" +                         // 2 STX: a link byte
+                                "3,\"ab\rc\"\r\n" +                 // 3 CR inside the line
+                                "4,\"a\tb\"\r\n" +                  // 4 a tab in a name
+                                "5\r\n" +                           // 5 one field
+                                "500,\"x\"\r\n" +                   // 6 out of range
+                                "7,\"toolong\"\r\n" +               // 7 name too long
+                                "\r\n" +                            // 8 empty
                                 std::string("9,\"n\0l\"\r\n", 9) +  // 9 NUL
-                                "1,\"again\"\r\n";                // 10 duplicate of line 1
+                                "1,\"again\"\r\n";                  // 10 duplicate of line 1
     Loaded loaded = Load(FileKindSortedText, dir.Write("pairs.txt", content), PairCheck);
     // The console line stays as it always was.
     EXPECT_NE(loaded.console.find("Line 2     - empty or bad format\n"), std::string::npos) << loaded.console;

@@ -14,12 +14,12 @@
 #include "platform/FileOpen.h"
 #include "platform/LockedFile.h"
 #include "platform/Process.h"
-#include "platform/Win32Path.h"
-#include "serial/SerialSettings.h"
 #include "platform/SystemError.h"
+#include "platform/Win32Path.h"
+#include "serial/SerialDevices.h"
+#include "serial/SerialSettings.h"
 #include "serial/Win32SerialDevice.h"
 #include "support/TempDir.h"
-#include "serial/SerialDevices.h"
 
 using namespace platform;
 using namespace serial;
@@ -43,11 +43,13 @@ TEST(Win32Serial, FailuresCarryTheWindowsErrorCode) {
     uint8_t byte = 0;
     size_t count = 0;
     uint32_t status = 0;
-    const std::function<bool()> calls[] = {
-        [&] { return device.SetTimeouts(timeouts); },   [&] { return device.GetTimeouts(timeouts); },
-        [&] { return device.Read(&byte, 1, count); },  [&] { return device.Write(&byte, 1, count); },
-        [&] { return device.GetModemStatus(status); }, [&] { return device.ClearDtr(); },
-        [&] { return device.Flush(); }};
+    const std::function<bool()> calls[] = {[&] { return device.SetTimeouts(timeouts); },
+                                           [&] { return device.GetTimeouts(timeouts); },
+                                           [&] { return device.Read(&byte, 1, count); },
+                                           [&] { return device.Write(&byte, 1, count); },
+                                           [&] { return device.GetModemStatus(status); },
+                                           [&] { return device.ClearDtr(); },
+                                           [&] { return device.Flush(); }};
     for (const auto& call : calls) {
         SetLastSystemError(0);
         EXPECT_FALSE(call());
@@ -97,7 +99,9 @@ TEST(Win32LockedFile, SecondWriterIsRefusedWhileReadersMayLook) {
 // look at what the file system really holds.
 TEST(Win32Paths, NamesWithAnyLettersReachTheFileSystemUnchanged) {
     TempDir dir;
-    const std::string name = "\xC5\xA0\xC4\xB7\xC5\xAB" "nis \xD0\x96.csv";  // "Šķūnis Ж.csv"
+    const std::string name =
+        "\xC5\xA0\xC4\xB7\xC5\xAB"
+        "nis \xD0\x96.csv";  // "Šķūnis Ж.csv"
     const std::wstring wideName = L"\u0160\u0137\u016Bnis \u0416.csv";
     const std::string path = dir.PathOf(name);
     const std::wstring widePath = WidePath(path);

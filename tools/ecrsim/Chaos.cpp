@@ -50,10 +50,10 @@ const Choice Phases[] = {{"status", 1}, {"command", 1}, {"data", 4}, {"end", 1},
 // What can go wrong with a frame of the driver. Most faults are the kind a
 // retry recovers from; "slow" comes in two flavours, well inside and well
 // beyond the time-outs of a quick INI.
-const Choice DriverKinds[] = {{"nak", 5},  {"garbage", 4}, {"zero", 1},  {"silent", 1},
+const Choice DriverKinds[] = {{"nak", 5},    {"garbage", 4}, {"zero", 1}, {"silent", 1},
                               {"slowin", 2}, {"slowout", 1}, {"drop", 1}, {"flood", 1}};
 const Choice RegisterKinds[] = {{"badsum", 4}, {"lowersum", 2}, {"lostack", 2}, {"silent", 2},
-                                {"slowin", 2}, {"slowout", 1},  {"drop", 1},      {"flood", 1}};
+                                {"slowin", 2}, {"slowout", 1},  {"drop", 1},    {"flood", 1}};
 
 }  // namespace
 

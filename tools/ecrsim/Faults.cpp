@@ -10,9 +10,8 @@ bool ParsePhase(const std::string& text, Phase& phase) {
     static const struct {
         const char* name;
         Phase phase;
-    } names[] = {{"status", Phase::Status}, {"command", Phase::Command}, {"data", Phase::Data},
-                 {"end", Phase::End},       {"read", Phase::Read},       {"readend", Phase::ReadEnd},
-                 {"clear", Phase::Clear}};
+    } names[] = {{"status", Phase::Status}, {"command", Phase::Command}, {"data", Phase::Data},  {"end", Phase::End},
+                 {"read", Phase::Read},     {"readend", Phase::ReadEnd}, {"clear", Phase::Clear}};
     for (const auto& entry : names) {
         if (text == entry.name) {
             phase = entry.phase;

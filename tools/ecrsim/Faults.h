@@ -19,7 +19,7 @@ struct Fault {
     Phase phase = Phase::Data;
     int index = 0;
     int count = 1;
-    int applied = 0;  // times used in the current run
+    int applied = 0;     // times used in the current run
     bool chaos = false;  // drawn for this run by the chaos schedule
     std::string text;    // as given, for the log
 };

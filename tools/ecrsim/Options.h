@@ -23,8 +23,8 @@ struct Options {
     std::string statusText = "0314";
     int baud = 0;  // 0: no wire-speed emulation
     std::string logPath;
-    std::map<int, std::string> serve;  // ECR code -> file of frame lines
-    std::vector<std::string> faults;   // fault specifications, parsed by Faults
+    std::map<int, std::string> serve;    // ECR code -> file of frame lines
+    std::vector<std::string> faults;     // fault specifications, parsed by Faults
     std::optional<ChaosSettings> chaos;  // random faults for every run
     std::string statePath;               // where the register writes what it holds
     std::map<int, std::string> preload;  // send code -> file of lines stored at start

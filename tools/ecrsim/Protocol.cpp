@@ -103,8 +103,7 @@ void Protocol::Process(const Token& token, int64_t nowMs) {
                                                   : std::string("read end delivered"));
                 if (token.bytes[0] == ACK && ackLost) log.Note("lostack: ACK taken as garbled, frame sent again");
                 OnAnswer(acknowledged, nowMs);
-            }
-            else if (token.kind == TokenKind::Garbage) OnAnswer(false, nowMs);
+            } else if (token.kind == TokenKind::Garbage) OnAnswer(false, nowMs);
             break;
         case State::Idle:
             if (token.kind == TokenKind::Data && idleDataHook) idleDataHook(token);

@@ -86,8 +86,7 @@ bool SplitFrameFields(const std::string& frame, std::vector<std::string>& fields
     return !quoted;
 }
 
-bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLength,
-                      std::vector<std::string>& fields) {
+bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLength, std::vector<std::string>& fields) {
     size_t start = 0;
     for (size_t n = 0; n < nameField; ++n) {
         size_t comma = frame.find(',', start);
@@ -95,8 +94,8 @@ bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLen
         start = comma + 1;
     }
     const size_t end = start + nameLength + 1;  // the closing quote
-    if (end >= frame.size() || frame[start] != '"' || frame[end] != '"' ||
-        frame.find('"') < start || (end + 1 < frame.size() && frame[end + 1] != ','))
+    if (end >= frame.size() || frame[start] != '"' || frame[end] != '"' || frame.find('"') < start ||
+        (end + 1 < frame.size() && frame[end + 1] != ','))
         return SplitFrameFields(frame, fields);
     bool whole = SplitFrameFields(frame.substr(0, start) + "\"\"" + frame.substr(end + 1), fields);
     fields[nameField] = frame.substr(start + 1, nameLength);
@@ -112,7 +111,8 @@ Register::Register(const std::string& statusText, std::map<int, std::string> ser
     if (nameLength < 0) nameLength = 0;
     if (nameLength > 200) nameLength = 200;
 
-    static const char* const names[8] = {"Bakery", "Dairy", "Produce", "Meat", "Drinks", "Household", "Tobacco", "Misc"};
+    static const char* const names[8] = {"Bakery", "Dairy",     "Produce", "Meat",
+                                         "Drinks", "Household", "Tobacco", "Misc"};
     for (int i = 0; i < 8; ++i) {
         departments[i].number = i + 1;
         departments[i].name = names[i];
@@ -187,9 +187,9 @@ void Register::StorePlus(const std::vector<std::string>& lines, bool replace) {
         PluRecord plu;
         uint64_t department = 0, field5 = 0, field6 = 0;
         if (!SplitNamedRecord(line, 2, static_cast<size_t>(nameLength), f) || f.size() != 6 ||
-            !ParseDigits(f[0], 13, plu.code) || plu.code == 0 ||
-            !ParseDigits(f[1], 8, plu.price) || !ParseDigits(f[3], 2, department) || department > 8 ||
-            !ParseDigits(f[4], 2, field5) || !ParseDigits(f[5], 2, field6) || field6 < 1 || field6 > 7) {
+            !ParseDigits(f[0], 13, plu.code) || plu.code == 0 || !ParseDigits(f[1], 8, plu.price) ||
+            !ParseDigits(f[3], 2, department) || department > 8 || !ParseDigits(f[4], 2, field5) ||
+            !ParseDigits(f[5], 2, field6) || field6 < 1 || field6 > 7) {
             Note("PLU record rejected: '" + line + "'");
             continue;
         }
@@ -208,9 +208,8 @@ void Register::StoreDepartments(const std::vector<std::string>& lines) {
         std::vector<std::string> f;
         uint64_t number = 0, value = 0, field4 = 0, field5 = 0;
         if (!SplitNamedRecord(line, 2, static_cast<size_t>(nameLength), f) || f.size() != 5 ||
-            !ParseDigits(f[0], 2, number) || number < 1 ||
-            number > 8 || !ParseDigits(f[1], 8, value) || !ParseDigits(f[3], 2, field4) ||
-            !ParseDigits(f[4], 2, field5)) {
+            !ParseDigits(f[0], 2, number) || number < 1 || number > 8 || !ParseDigits(f[1], 8, value) ||
+            !ParseDigits(f[3], 2, field4) || !ParseDigits(f[4], 2, field5)) {
             Note("department record rejected: '" + line + "'");
             continue;
         }
@@ -282,13 +281,13 @@ namespace {
 
 // What a financial report row holds, in the register's own terms.
 enum class FinancialRow {
-    Department,    // quantity, items, amount
-    Tender,        // receipts, -, amount, drawer openings
-    Total,         // amount in field 1
-    Adjustment,    // count, -, amount
-    Foreign,       // foreign currency movements: none taken here
-    NoSale,        // count in field 3
-    ZCounter,      // counter in field 3
+    Department,  // quantity, items, amount
+    Tender,      // receipts, -, amount, drawer openings
+    Total,       // amount in field 1
+    Adjustment,  // count, -, amount
+    Foreign,     // foreign currency movements: none taken here
+    NoSale,      // count in field 3
+    ZCounter,    // counter in field 3
 };
 
 // The report's rows: 45 below level 3, 65 (with the foreign currency
@@ -296,16 +295,16 @@ enum class FinancialRow {
 std::vector<FinancialRow> FinancialRows(int level) {
     using R = FinancialRow;
     std::vector<R> rows(8, R::Department);
-    rows.insert(rows.end(), 3, R::Tender);       // cash, check, charge
-    rows.insert(rows.end(), 9, R::Total);        // taxable 1-8, non-taxable
-    rows.insert(rows.end(), 8, R::Total);        // tax 1-8
-    rows.insert(rows.end(), 6, R::Adjustment);   // discounts, add-ons, received on account, paid out
+    rows.insert(rows.end(), 3, R::Tender);                    // cash, check, charge
+    rows.insert(rows.end(), 9, R::Total);                     // taxable 1-8, non-taxable
+    rows.insert(rows.end(), 8, R::Total);                     // tax 1-8
+    rows.insert(rows.end(), 6, R::Adjustment);                // discounts, add-ons, received on account, paid out
     if (level >= 3) rows.insert(rows.end(), 10, R::Foreign);  // FC received on account, FC paid out
-    rows.insert(rows.end(), 2, R::Adjustment);   // item void, return
+    rows.insert(rows.end(), 2, R::Adjustment);                // item void, return
     rows.push_back(R::NoSale);
-    rows.insert(rows.end(), 5, R::Foreign);  // FC in drawer
+    rows.insert(rows.end(), 5, R::Foreign);                   // FC in drawer
     if (level >= 3) rows.insert(rows.end(), 10, R::Foreign);  // FC sales, FC tendered
-    rows.insert(rows.end(), 2, R::Total);        // net sale, gross sale
+    rows.insert(rows.end(), 2, R::Total);                     // net sale, gross sale
     rows.push_back(R::ZCounter);
     return rows;
 }

@@ -21,8 +21,7 @@ bool SplitFrameFields(const std::string& frame, std::vector<std::string>& fields
 // As SplitFrameFields for a record whose field `nameField` is a name of
 // exactly `nameLength` characters between quotes, as the register reads it:
 // by its width, so a quote inside the name belongs to the name.
-bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLength,
-                      std::vector<std::string>& fields);
+bool SplitNamedRecord(const std::string& frame, size_t nameField, size_t nameLength, std::vector<std::string>& fields);
 
 struct PluRecord {
     uint64_t code = 0;

@@ -130,8 +130,8 @@ private:
             if (differ.first != want.begin() + static_cast<long>(common)) {
                 size_t at = static_cast<size_t>(differ.first - want.begin());
                 char detail[96];
-                std::snprintf(detail, sizeof detail, "byte %zu is %02x, the recording has %02x", at + 1,
-                              *differ.second, *differ.first);
+                std::snprintf(detail, sizeof detail, "byte %zu is %02x, the recording has %02x", at + 1, *differ.second,
+                              *differ.first);
                 size_t from = at > 8 ? at - 8 : 0;  // the excerpts start shortly before the difference
                 Diverge(Where(steps[next]) + " differs: " + detail + "; from byte " + std::to_string(from + 1) +
                         " recorded " + HexText(want, from) + ", sent " + HexText(received, from));
@@ -214,8 +214,6 @@ bool LoadReplay(const std::string& text, std::vector<ReplayStep>& steps, std::st
     return true;
 }
 
-int RunReplay(Line& line, WireLog& log, const std::vector<ReplayStep>& steps) {
-    return Player(line, log, steps).Run();
-}
+int RunReplay(Line& line, WireLog& log, const std::vector<ReplayStep>& steps) { return Player(line, log, steps).Run(); }
 
 }  // namespace ecrsim

@@ -13,12 +13,12 @@
 namespace ecrsim {
 
 struct ReplayStep {
-    bool fromDriver = false;     // true: bytes the driver must send; false: bytes to send it
+    bool fromDriver = false;  // true: bytes the driver must send; false: bytes to send it
     std::vector<uint8_t> bytes;
-    int64_t pauseMs = 0;         // before sending
+    int64_t pauseMs = 0;  // before sending
     size_t logLine = 0;
-    int driverFrame = 0;         // 1, 2, ... for the driver's writes
-    int run = 0;                 // 1, 2, ... for the driver runs in the log
+    int driverFrame = 0;  // 1, 2, ... for the driver's writes
+    int run = 0;          // 1, 2, ... for the driver runs in the log
 };
 
 // Reads the trace lines of a debug log ("PC->ECR  5 bytes in 0.1 ms : 02 83 ...").

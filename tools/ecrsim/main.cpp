@@ -10,8 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <vector>
 #include <optional>
+#include <vector>
 
 #include "Clock.h"
 #include "Faults.h"

@@ -43,12 +43,13 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 bool IsWanted(uint8_t option) {
-    return option == telnet::OptionBinary || option == telnet::OptionSuppressGoAhead ||
-           option == telnet::OptionComPort;
+    return option == telnet::OptionBinary || option == telnet::OptionSuppressGoAhead || option == telnet::OptionComPort;
 }
 
 bool TestBit(const uint8_t* bits, uint8_t option) { return (bits[option / 8] >> (option % 8)) & 1; }
-void SetBit(uint8_t* bits, uint8_t option) { bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | 1 << (option % 8)); }
+void SetBit(uint8_t* bits, uint8_t option) {
+    bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | 1 << (option % 8));
+}
 
 // A millisecond clock reading that is never early: deadlines counted from
 // it never end a wait before its time.
@@ -180,7 +181,8 @@ void NetworkSerialDevice::Negotiate(uint8_t verb, uint8_t option) {
     if (verb == telnet::Will || verb == telnet::Wont) SetBit(sentWill, option);
     else SetBit(sentDo, option);
     telnet::AppendNegotiation(verb, option, control);
-    Note("Telnet to server: " + telnet::Describe(telnet::Event{telnet::Event::Kind::Negotiation, verb, option, {}, false}));
+    Note("Telnet to server: " +
+         telnet::Describe(telnet::Event{telnet::Event::Kind::Negotiation, verb, option, {}, false}));
 }
 
 void NetworkSerialDevice::SendCommand(uint8_t command, const std::vector<uint8_t>& value) {
@@ -281,7 +283,9 @@ bool NetworkSerialDevice::SendAll(const std::vector<uint8_t>& data, int64_t dead
         }
     }
     // Control bytes that did not go out wait for the next chance.
-    if (done < controlSize) control.assign(out.begin() + static_cast<std::ptrdiff_t>(done), out.begin() + static_cast<std::ptrdiff_t>(controlSize));
+    if (done < controlSize)
+        control.assign(out.begin() + static_cast<std::ptrdiff_t>(done),
+                       out.begin() + static_cast<std::ptrdiff_t>(controlSize));
     sent = done > controlSize ? done - controlSize : 0;
     return ok;
 }

@@ -76,7 +76,7 @@ private:
     std::vector<telnet::ComPortSetting> applied;
     SerialTimeouts current;
     int64_t characterTimeUs = 0;  // one character on the server's line
-    int64_t outputDoneMs = 0;  // when the server's line has sent what we wrote
+    int64_t outputDoneMs = 0;     // when the server's line has sent what we wrote
     int notesLeft = 0;
 };
 

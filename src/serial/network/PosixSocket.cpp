@@ -62,8 +62,8 @@ bool Socket::Connect(const std::string& host, const std::string& port, int64_t t
             error = ETIMEDOUT;
             break;
         }
-        int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          address->ai_protocol);
+        int fd =
+            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address->ai_protocol);
         if (fd < 0) {
             error = errno;
             continue;

@@ -128,11 +128,10 @@ std::string OptionName(uint8_t option) {
 }
 
 std::string CommandName(uint8_t command) {
-    static const char* const names[] = {"SIGNATURE",        "SET-BAUDRATE",        "SET-DATASIZE",
-                                        "SET-PARITY",       "SET-STOPSIZE",        "SET-CONTROL",
-                                        "NOTIFY-LINESTATE", "NOTIFY-MODEMSTATE",   "FLOWCONTROL-SUSPEND",
-                                        "FLOWCONTROL-RESUME", "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK",
-                                        "PURGE-DATA"};
+    static const char* const names[] = {
+        "SIGNATURE",          "SET-BAUDRATE",        "SET-DATASIZE",      "SET-PARITY",          "SET-STOPSIZE",
+        "SET-CONTROL",        "NOTIFY-LINESTATE",    "NOTIFY-MODEMSTATE", "FLOWCONTROL-SUSPEND", "FLOWCONTROL-RESUME",
+        "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK", "PURGE-DATA"};
     uint8_t base = command >= ServerReplyOffset ? static_cast<uint8_t>(command - ServerReplyOffset) : command;
     if (base < sizeof names / sizeof names[0]) return names[base];
     return std::string("command ").append(std::to_string(command));

@@ -52,7 +52,7 @@ constexpr uint8_t PurgeBoth = 3;
 struct Event {
     enum class Kind { Negotiation, Subnegotiation };
     Kind kind = Kind::Negotiation;
-    uint8_t verb = 0;    // Will, Wont, Do, Dont (negotiations only)
+    uint8_t verb = 0;  // Will, Wont, Do, Dont (negotiations only)
     uint8_t option = 0;
     std::vector<uint8_t> value;  // a subnegotiation's bytes after the option
     bool truncated = false;      // the subnegotiation was longer than the decoder keeps

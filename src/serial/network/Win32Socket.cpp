@@ -34,8 +34,8 @@ int PollTimeout(int64_t ms) { return ms < 0 ? -1 : static_cast<int>(std::min<int
 std::string ErrorText(int code) {
     wchar_t text[256] = {};
     std::string result = "error " + std::to_string(code);
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
-                       0, text, sizeof text / sizeof text[0], nullptr) != 0)
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code), 0,
+                       text, sizeof text / sizeof text[0], nullptr) != 0)
         result = platform::Utf8FromWide(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
         result.pop_back();
@@ -125,7 +125,8 @@ long Socket::Receive(uint8_t* buffer, size_t size, bool& closed) {
 }
 
 long Socket::Send(const uint8_t* buffer, size_t size) {
-    int n = ::send(Raw(handle), reinterpret_cast<const char*>(buffer), static_cast<int>(std::min<size_t>(size, INT_MAX)), 0);
+    int n = ::send(Raw(handle), reinterpret_cast<const char*>(buffer),
+                   static_cast<int>(std::min<size_t>(size, INT_MAX)), 0);
     if (n >= 0) return n;
     int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK) return 0;

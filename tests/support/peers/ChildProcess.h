@@ -14,8 +14,7 @@ std::string ReadWholeFile(const std::string& path);
 // In a child just forked: standard output (and standard error, unless
 // `keepErrors`) to `outputPath`, standard input from /dev/null, then `args`
 // run through the PATH. Never returns.
-[[noreturn]] void ExecWithOutput(const std::string& outputPath, std::vector<std::string> args,
-                                 bool keepErrors = false);
+[[noreturn]] void ExecWithOutput(const std::string& outputPath, std::vector<std::string> args, bool keepErrors = false);
 
 // Starts `args` as above; the child gets SIGTERM when this process ends, so
 // that no server outlives a crashed or killed test.

@@ -17,8 +17,9 @@ Ser2net::Ser2net(const std::string& dir, const std::string& device, bool rfc2217
     const std::string config = dir + "/ser2net.yaml";
     // No Nagle delay on the connection, and serial bytes forwarded as they
     // come: each frame and its answer cross without waiting.
-    std::ofstream(config) << "connection: &ecr\n  accepter: " << (rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)")
-                          << ",127.0.0.1," << port << "\n  connector: serialdev," << device
+    std::ofstream(config) << "connection: &ecr\n  accepter: "
+                          << (rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)") << ",127.0.0.1," << port
+                          << "\n  connector: serialdev," << device
                           << ",19200n82,local\n  options:\n    chardelay: false\n";
     const std::string output = dir + "/ser2net.out";
     pid = SpawnChild({Ser2netPath, "-n", "-u", "-c", config, "-P", dir + "/ser2net.pid"}, output);

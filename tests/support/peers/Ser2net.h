@@ -16,7 +16,9 @@ public:
     Ser2net& operator=(const Ser2net&) = delete;
 
     static bool Available();  // false when ser2net is not installed
-    std::string Url() const { return (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(port); }
+    std::string Url() const {
+        return (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(port);
+    }
     void Stop();
 
 private:
