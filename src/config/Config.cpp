@@ -6,7 +6,7 @@
 #include "config/Profile.h"
 #include "errors/Exceptions.h"
 #include "errors/Log.h"
-#include "platform/Process.h"
+#include "platform/Files.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"
 

@@ -5,7 +5,7 @@
 #include "errors/Exceptions.h"
 #include "platform/Clock.h"
 #include "platform/FileIdentity.h"
-#include "platform/Process.h"
+#include "platform/Files.h"
 
 LogFile::~LogFile() { Close(true); }
 

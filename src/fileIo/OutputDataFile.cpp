@@ -6,8 +6,8 @@
 #include "language/Utf8DataFiles.h"
 #include "platform/FileOpen.h"
 #include "platform/FileSync.h"
+#include "platform/Files.h"
 #include "platform/OutputFiles.h"
-#include "platform/Process.h"
 #include "tools/TextTools.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,12 +64,5 @@ void EnsureStandardStreams() {
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 void UseUtf8Console() {}
-
-bool PathExists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
-
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace platform

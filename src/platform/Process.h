@@ -1,5 +1,5 @@
 #pragma once
-// The running program: its file path, its command line, files on disk.
+// The running program: its file path, its command line, its console.
 #include <string>
 #include <vector>
 
@@ -32,9 +32,6 @@ void IgnoreBrokenPipe();
 // such. A Windows console is switched to UTF-8 for the run and back at exit;
 // redirected output, and every POSIX terminal, gets the bytes unchanged.
 void UseUtf8Console();
-
-bool PathExists(const std::string& path);  // a file or a directory
-bool RemoveFile(const std::string& path);
 
 // Ends the directory part of a path the system gives for the program.
 extern const char PathSeparator;

@@ -77,10 +77,4 @@ void UseUtf8Console() {
     std::atexit(RestoreConsoleCodePage);
 }
 
-bool PathExists(const std::string& path) {
-    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool RemoveFile(const std::string& path) { return DeleteFileW(WidePath(path).c_str()) != 0; }
-
 }  // namespace platform

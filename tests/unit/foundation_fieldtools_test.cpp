@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "errors/Exceptions.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "tools/FieldTools.h"
 #include "tools/TextTools.h"

@@ -12,6 +12,7 @@
 
 #include "platform/FileIdentity.h"
 #include "platform/FileOpen.h"
+#include "platform/Files.h"
 #include "platform/LockedFile.h"
 #include "platform/Process.h"
 #include "platform/SystemError.h"
