@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Each row comes out as width / 8 bytes, in a buffer no larger than needed.
-    const size_t rowBytes = (descriptor.maxRecords + 7) / 8;
+    const size_t rowBytes = (descriptor.bitmapWidth + 7) / 8;
     uint32_t index = 0;
     for (;; ++index) {
         std::vector<char> buffer(RecordTextSize);

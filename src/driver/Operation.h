@@ -23,7 +23,8 @@ struct OperationDescriptor {
     const char* name;
     uint8_t ecrCommand;
     uint8_t clearCommand;
-    uint32_t maxRecords;
+    uint32_t maxRecords;   // records one transfer takes at most
+    uint32_t bitmapWidth;  // dots in every row of a bitmap input file
     int32_t operationTime;
     uint16_t replyLength;
     uint8_t minLevel;

@@ -76,14 +76,15 @@ void BitmapInputFile::Open(const char* fileName, OperationHandler, OperationDesc
     const uint16_t planes = Get16(header + 26);
     const uint16_t bitsPerPixel = Get16(header + 28);
     const uint32_t compression = Get32(header + 30);
-    const int64_t limit = descriptor->maxRecords;
+    const int64_t requiredWidth = descriptor->bitmapWidth;
+    const int64_t maxHeight = descriptor->maxRecords;  // one record a row
 
-    // The picture must be exactly `maxRecords` wide and 1 to `maxRecords`
+    // The picture must be exactly `bitmapWidth` wide and 1 to `maxRecords`
     // rows high. A height of 0 or below (a top-down bitmap) is refused here
     // like any other size the ECR cannot take.
     if (signature != 0x4D42) ThrowWrongFormat();
-    if (fileWidth <= 0 || fileWidth != limit) ThrowWrongFormat();
-    if (fileHeight <= 0 || fileHeight > limit) ThrowWrongFormat();
+    if (fileWidth <= 0 || fileWidth != requiredWidth) ThrowWrongFormat();
+    if (fileHeight <= 0 || fileHeight > maxHeight) ThrowWrongFormat();
     if (planes != 1) ThrowWrongFormat();
     if (bitsPerPixel != 1) ThrowWrongFormat();
     if (compression != 0) ThrowWrongFormat();

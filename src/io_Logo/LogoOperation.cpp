@@ -5,6 +5,7 @@
 namespace {
 
 constexpr int LogoWidth = 240;               // dots per printed line
+constexpr int LogoMaxHeight = 240;           // printed lines at most
 constexpr int LogoRowBytes = LogoWidth / 8;  // one bitmap row
 constexpr int LogoFrameLength = 2 * LogoRowBytes;
 
@@ -22,7 +23,8 @@ int LogoSendHandler(int phase, OperationDescriptor* descriptor) {
             descriptor->mode = ModeSend;
             descriptor->fileKind = FileKindBitmap;
             descriptor->ecrCommand = 0x7B;
-            descriptor->maxRecords = LogoWidth;
+            descriptor->maxRecords = LogoMaxHeight;
+            descriptor->bitmapWidth = LogoWidth;
             descriptor->replyLength = LogoFrameLength;
             return 0;
         case PhaseConvert:

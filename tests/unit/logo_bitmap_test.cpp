@@ -16,9 +16,10 @@
 namespace {
 
 // Loads `path` and returns its rows as GetRecord hands them out.
-std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t maxRecords = 240) {
+std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t width = 240, uint32_t maxHeight = 240) {
     OperationDescriptor descriptor{};
-    descriptor.maxRecords = maxRecords;
+    descriptor.bitmapWidth = width;
+    descriptor.maxRecords = maxHeight;
     BitmapInputFile file;
     file.Open(path.c_str(), nullptr, &descriptor);
     std::vector<std::vector<uint8_t>> rows;
@@ -33,9 +34,9 @@ std::vector<std::vector<uint8_t>> LoadRows(const std::string& path, uint32_t max
 }
 
 // The message of the exception that loading `path` throws; "" when none.
-std::string LoadError(const std::string& path, uint32_t maxRecords = 240) {
+std::string LoadError(const std::string& path, uint32_t width = 240, uint32_t maxHeight = 240) {
     try {
-        LoadRows(path, maxRecords);
+        LoadRows(path, width, maxHeight);
     } catch (const FileIoException& e) {
         return "FileIo: " + e.GetMessage();
     } catch (const Exception& e) {
@@ -84,6 +85,7 @@ TEST(LogoBitmap, RowsComeTopFirstWithTheLeftmostPixelInBitZero) {
 
     // A record never grows past the buffer the caller gives.
     OperationDescriptor descriptor{};
+    descriptor.bitmapWidth = 240;
     descriptor.maxRecords = 240;
     BitmapInputFile file;
     file.Open(bmp.Path().c_str(), nullptr, &descriptor);
@@ -155,6 +157,17 @@ TEST(LogoBitmap, AcceptsEveryHeightUpToTheLimit) {
     }
 }
 
+TEST(LogoBitmap, WidthAndHeightLimitsAreSeparate) {
+    // A wide, short limit: the width must match exactly, the height only stay within.
+    TempBitmap bmp;
+    BitmapShape shape;
+    shape.height = 100;
+    bmp.Write(shape);
+    EXPECT_EQ(LoadRows(bmp.Path(), 240, 100).size(), 100u);
+    EXPECT_EQ(LoadError(bmp.Path(), 240, 99), "FileIo: Wrong bitmap file format");
+    EXPECT_EQ(LoadError(bmp.Path(), 100, 240), "FileIo: Wrong bitmap file format");
+}
+
 TEST(LogoBitmap, RefusesPicturesTheEcrCannotPrint) {
     const std::string wrong = "FileIo: Wrong bitmap file format";
     struct Case {
@@ -222,7 +235,7 @@ TEST(LogoBitmap, HugeSizesAskForNoMemoryBeyondTheFile) {
     shape.height = 0x7FFFFFF0;
     shape.rows = {};
     bmp.Write(shape);
-    EXPECT_EQ(LoadError(bmp.Path(), 0x7FFFFFF0u), "FileIo: File '" + bmp.Path() + "' read error");
+    EXPECT_EQ(LoadError(bmp.Path(), 0x7FFFFFF0u, 0x7FFFFFF0u), "FileIo: File '" + bmp.Path() + "' read error");
 }
 
 TEST(LogoBitmap, NarrowRowsUseTheStrideAndPrintNoPadding) {

@@ -38,6 +38,7 @@ TEST(LogoOperation, DescribesTheLogoSendCommand) {
     EXPECT_EQ(descriptor.ecrCommand, 0x7B);
     EXPECT_EQ(descriptor.clearCommand, 0);
     EXPECT_EQ(descriptor.maxRecords, 240u);
+    EXPECT_EQ(descriptor.bitmapWidth, 240u);
     EXPECT_EQ(descriptor.replyLength, 60);
     EXPECT_EQ(descriptor.minLevel, 0);
     EXPECT_EQ(descriptor.operationTime, 0);
