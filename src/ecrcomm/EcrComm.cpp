@@ -262,8 +262,16 @@ bool EcrComm::ReadFrame(char* destination, uint16_t largestLength, uint16_t expe
                         more = NextByteFollows(frameBuffer + EndFrameLength);
                         rest = more ? 1 : 0;
                     }
-                    if (more) rest += ReadUpTo(frameBuffer + EndFrameLength + rest, VariableRestLength - rest);
-                    else ++stats.inFrames;
+                    if (!more) {
+                        ++stats.inFrames;
+                    } else if (rest == 0) {
+                        rest = ReadUpTo(frameBuffer + EndFrameLength, VariableRestLength);
+                    } else {
+                        // The byte that followed is part of the frame already: the frame
+                        // arrived, whatever comes with it.
+                        rest += TheComPort().Read(frameBuffer + EndFrameLength + rest, VariableRestLength - rest);
+                        ++stats.inFrames;
+                    }
                     complete = rest > 0 || !more;
                     frameLength = EndFrameLength + rest;
                 } else {

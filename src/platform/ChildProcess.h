@@ -37,7 +37,7 @@ public:
 private:
     bool running = false;
     int64_t pid = -1;
-    intptr_t handle = -1;  // the Windows process handle
+    [[maybe_unused]] intptr_t handle = -1;  // the Windows process handle (unused on POSIX)
 };
 
 // Catches the requests to stop this program (Ctrl+C, SIGTERM, SIGHUP, the
