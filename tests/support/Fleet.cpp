@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,28 +67,7 @@ FleetSandbox::FleetSandbox() : dir("kvtfleet-test") {
 }
 
 pid_t FleetSandbox::Start(const std::vector<std::string>& args, int out) const {
-    pid_t parent = getpid();
-    pid_t child = fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child != 0) return child;
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
-    if (chdir(Dir().c_str()) != 0) _exit(127);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    std::string launcherLog = Environment("KVT_TEST_LAUNCHER_LOG");
-    int log = launcherLog.empty() ? -1 : open(launcherLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log >= 0) dup2(log, STDERR_FILENO);
-    std::vector<std::string> argvStrings;
-    std::string launcher = Environment("KVT_TEST_LAUNCHER");
-    if (!launcher.empty()) argvStrings.push_back(launcher);
-    argvStrings.push_back(PathOf("bin/" + fleetName));
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argvStrings) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
+    return StartProgram(Dir(), PathOf("bin/" + fleetName), args, out);
 }
 
 RunResult FleetSandbox::Run(const std::vector<std::string>& args, int timeoutSeconds) const {

@@ -116,13 +116,14 @@ std::string DriverSandbox::ReadFile(const std::string& name) const { return dir.
 
 bool DriverSandbox::Exists(const std::string& name) const { return fs::exists(PathOf(name)); }
 
-pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const {
+pid_t StartProgram(const std::string& workDir, const std::string& program, const std::vector<std::string>& args,
+                   int out) {
     pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child != 0) return child;
     if (!EndWithParent(parent, SIGKILL)) _exit(127);
-    if (chdir(dir.Path().c_str()) != 0) _exit(127);
+    if (chdir(workDir.c_str()) != 0) _exit(127);
     int null = open("/dev/null", O_RDONLY);
     if (null < 0) _exit(127);
     if (out < 0) close(STDOUT_FILENO);
@@ -135,13 +136,17 @@ pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const 
     std::vector<std::string> argvStrings;
     std::string launcher = Environment("KVT_TEST_LAUNCHER");
     if (!launcher.empty()) argvStrings.push_back(launcher);
-    argvStrings.push_back(PathOf(DriverFileName()));
+    argvStrings.push_back(program);
     argvStrings.insert(argvStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : argvStrings) argv.push_back(arg.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
+}
+
+pid_t DriverSandbox::Start(const std::vector<std::string>& args, int out) const {
+    return StartProgram(dir.Path(), PathOf(DriverFileName()), args, out);
 }
 
 RunResult DriverSandbox::Run(const std::vector<std::string>& args, int timeoutSeconds) const {

@@ -31,6 +31,12 @@ bool DriverIsWindowsProgram();
     if (DriverIsWindowsProgram()) GTEST_SKIP() << "Linux only: " << (reason)
 
 // The temporary directory with a copy of the driver in it; removed at the end.
+// Starts `program` (under KVT_TEST_LAUNCHER when set) in `workDir` with
+// `out` as its standard output (closed when negative) and the null device as
+// input; it is killed if the test process ends first. The child's pid.
+pid_t StartProgram(const std::string& workDir, const std::string& program, const std::vector<std::string>& args,
+                   int out);
+
 class DriverSandbox {
 public:
     DriverSandbox() : DriverSandbox("kvt5100-test") {}
