@@ -10,6 +10,12 @@ int64_t CharacterTimeUs(const SerialSettings& settings) {
     return BitsPerCharacter(settings) * 1000000LL / settings.baudRate;
 }
 
+int64_t IncomingCharacterTimeUs(const SerialSettings& settings) {
+    SerialSettings oneStopBit = settings;
+    oneStopBit.stopBits = StopBits::One;
+    return CharacterTimeUs(oneStopBit);
+}
+
 uint32_t ByteTimeoutMs(const SerialSettings& settings, int32_t multiplier) {
     if (settings.baudRate == 0 || multiplier <= 0) return 1;
     // Whole numbers throughout: no rounding error can cut a millisecond off.

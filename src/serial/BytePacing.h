@@ -13,6 +13,12 @@ namespace serial {
 // Microseconds one character takes on the line (0 for no speed).
 int64_t CharacterTimeUs(const SerialSettings& settings);
 
+// Microseconds the shortest character a reader may be sent takes: a
+// receiver checks only the first stop bit, so a sender with one stop bit is
+// heard on a line set for two and its characters come that much faster.
+// Readers pace their sleeps by this, so that they never wake late.
+int64_t IncomingCharacterTimeUs(const SerialSettings& settings);
+
 // Milliseconds one byte may take for the time-outs: bits per character x
 // 1000 / baud x multiplier, truncated, at least 1 and always below
 // TimeoutImmediate.

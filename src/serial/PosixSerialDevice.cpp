@@ -199,6 +199,7 @@ bool PosixSerialDevice::Apply(const SerialSettings& settings) {
     cfsetospeed(&tio, speed);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
     characterTimeUs = CharacterTimeUs(settings);
+    incomingCharacterTimeUs = IncomingCharacterTimeUs(settings);
 
     // DTR handshake (DSR/DTR flow control) has no termios form: DTR is raised.
     if (!SetModemLine(fd, TIOCM_DTR, settings.dtrControl != LineControl::Off)) return false;
@@ -241,7 +242,7 @@ bool PosixSerialDevice::MidFrame() const {
 }
 
 void PosixSerialDevice::PauseForBytes(size_t missing, int64_t remainingMs) const {
-    platform::SleepMicroseconds(PauseForBytesUs(missing, characterTimeUs, current, remainingMs));
+    platform::SleepMicroseconds(PauseForBytesUs(missing, incomingCharacterTimeUs, current, remainingMs));
 }
 
 bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
@@ -249,16 +250,17 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
     if (!IsOpen()) return FailNotOpen();
     ReadDeadline deadline(current, size, CeilMilliseconds());
     // Bytes arrive at line speed. Waking for each costs far more CPU than
-    // they are worth, so the read sleeps while they come and takes them in
-    // one go: right after a write of ours it waits for the first byte of the
-    // answer, in the middle of a frame it sleeps for the rest's line time.
-    // The sleeps never cover the last byte: poll() waits for that one, so
-    // that the read ends the moment its last byte is there.
-    bool waitFirst = false;
-    if (!deadline.ReturnsImmediately()) {
-        if (replyAwaited) waitFirst = true;
-        else if (MidFrame()) PauseForBytes(size - 1, deadline.RemainingMs(CeilMilliseconds()));
-    }
+    // they are worth, so the read takes what is there and then sleeps for
+    // the line time of the rest, to take it in one go: right after a write
+    // of ours it first waits for the answer's first byte. What is there is
+    // always taken before a sleep, as bytes often come in bursts (a USB
+    // adapter, a device server, a busy machine): a sleep counted from the
+    // whole request would oversleep by the burst. The sleeps never cover
+    // the last byte: poll() waits for that one, so that the read ends the
+    // moment its last byte is there.
+    const bool waits = !deadline.ReturnsImmediately();
+    bool waitFirst = waits && replyAwaited;
+    bool midFrame = waits && !replyAwaited && MidFrame();
     replyAwaited = false;
     while (received < size) {
         if (waitFirst) {
@@ -274,8 +276,6 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
                 errno = EIO;
                 return false;
             }
-            // One byte is there; the others follow it at line speed.
-            if (ready > 0) PauseForBytes(size - received - 1, deadline.RemainingMs(CeilMilliseconds()));
         }
         // The time-out is judged as of this read: bytes that came while the
         // process was not running (a busy machine) are still in time.
@@ -284,6 +284,7 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         if (n > 0) {
             received += static_cast<size_t>(n);
             lastByteUs = NowMicroseconds();
+            midFrame = false;
             // Bytes that came during a pause may have come at any time in
             // it; only "before now" is sure. The gap counts from now, so a
             // sender that is slower than the line is never cut off early.
@@ -291,7 +292,7 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
             deadline.ByteReceived(nowMs);
             if (received < size) PauseForBytes(size - received - 1, deadline.RemainingMs(nowMs));
             // The last byte is waited for without another read first.
-            waitFirst = size - received == 1 && !deadline.ReturnsImmediately() && deadline.RemainingMs(nowMs) != 0;
+            waitFirst = size - received == 1 && waits && deadline.RemainingMs(nowMs) != 0;
             continue;
         }
         if (n == 0) {
@@ -301,6 +302,12 @@ bool PosixSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
         if (deadline.RemainingMs(readMs) == 0) break;
+        if (midFrame) {
+            // The frame the last read took part of is still coming.
+            midFrame = false;
+            PauseForBytes(size - received - 1, deadline.RemainingMs(CeilMilliseconds()));
+            if (size - received > 1) continue;
+        }
         waitFirst = true;
     }
     return true;

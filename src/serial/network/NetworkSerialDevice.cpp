@@ -142,6 +142,7 @@ bool NetworkSerialDevice::Open(const std::string& path) {
     applied.clear();
     current = SerialTimeouts{};
     characterTimeUs = 0;
+    incomingCharacterTimeUs = 0;
     outputDoneMs = 0;
     Note("Connected to serial device server " + address.host + " port " + address.port +
          (address.rfc2217 ? " (RFC 2217)" : " (raw TCP)"));
@@ -293,6 +294,7 @@ bool NetworkSerialDevice::SendAll(const std::vector<uint8_t>& data, int64_t dead
 bool NetworkSerialDevice::Apply(const SerialSettings& settings) {
     if (!IsOpen()) return FailNotOpen();
     characterTimeUs = CharacterTimeUs(settings);
+    incomingCharacterTimeUs = IncomingCharacterTimeUs(settings);
     if (!address.rfc2217) return true;
     if (comPortRefused) {
         Note("Serial device server refuses the COM-PORT-OPTION: the line settings cannot be applied");
@@ -347,7 +349,7 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         // rest comes at line speed rather than wake for each, all but the
         // last byte, which the wait below takes the moment it comes.
         if (count > 0)
-            platform::SleepMicroseconds(PauseForBytesUs(size - received - 1, characterTimeUs, current, remaining));
+            platform::SleepMicroseconds(PauseForBytesUs(size - received - 1, incomingCharacterTimeUs, current, remaining));
         if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
     }
 }
