@@ -248,6 +248,7 @@ void ComPort::DropDtr() {
 
 void ComPort::TraceTransfer(const char* directionFormat, const uint8_t* buffer, size_t count, int64_t start,
                             int64_t end) {
+    if (!TraceWanted()) return;
     // The direction format holds the peer's name as "%s".
     std::string direction = directionFormat;
     size_t peerAt = direction.find("%s");

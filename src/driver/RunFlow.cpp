@@ -132,6 +132,7 @@ void RunDriver(int argc, char** argv) {
 
         EnsureIniFile();
         LoadConfig(command.ecrNumber);
+        if (LogSettings.dbgErrorLog == 0) DebugLogFile().StopRecording();
         EcrComm& link = TheEcrComm();
         link.Open();
         try {

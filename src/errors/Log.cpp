@@ -15,9 +15,11 @@ void LogFile::Open(const std::string& filePath) {
     if (!file.Open(path)) throw DriverErrorException("Can't open file '" + path + "'");
     startLength = file.Length();
     isOpen = true;
+    recording = true;
 }
 
 void LogFile::Append(const std::string& text) {
+    if (!recording) return;
     if (held.empty()) heldSinceMs = platform::MonotonicMilliseconds();
     held.reserve(held.size() + text.size() + 16);
     size_t from = 0;
@@ -60,6 +62,13 @@ void LogFile::Close(bool keep) {
     isOpen = false;
 }
 
+void LogFile::StopRecording() {
+    if (!isOpen || !recording) return;
+    held.clear();
+    file.Truncate(startLength);
+    recording = false;
+}
+
 LogFile& StandardLogFile() {
     static LogFile log;
     return log;
@@ -97,6 +106,8 @@ void LogWrite(int destinations, const std::string& text, bool newEntry) {
 }
 
 void LogTrace(const std::string& text) { DebugLogFile().Hold(text); }
+
+bool TraceWanted() { return DebugLogFile().IsRecording(); }
 
 void CloseLogs(int exitCode, int linkErrorCount) {
     int debug = LogSettings.dbgErrorLog;

@@ -32,7 +32,12 @@ public:
     void Hold(const std::string& text);
     void Flush();
     void Close(bool keep);
+    // For a log the settings say is never kept: what it holds of this run
+    // is dropped and nothing more is written, so that a run does not spend
+    // its time on text it throws away. The file stays open and locked.
+    void StopRecording();
     bool IsOpen() const { return isOpen; }
+    bool IsRecording() const { return isOpen && recording; }
     const std::string& Path() const { return path; }
 
     static constexpr size_t HoldBytes = 16 * 1024;
@@ -47,6 +52,7 @@ private:
     std::string path;
     uint64_t startLength = 0;
     bool isOpen = false;
+    bool recording = true;
 };
 
 LogFile& StandardLogFile();
@@ -59,6 +65,8 @@ void LogWrite(int destinations, const std::string& text, bool newEntry);
 // A line of the byte trace for the debug log. Trace lines come several per
 // frame, so they are written to the file in batches (LogFile::Hold).
 void LogTrace(const std::string& text);
+// False when trace lines would be thrown away unread: they need not be made.
+bool TraceWanted();
 // linkErrorCount is EcrComm::ErrorCount() (0 when the link was never opened).
 void CloseLogs(int exitCode, int linkErrorCount);
 
