@@ -91,6 +91,23 @@ TEST_F(FoundationLogs, RetentionAtCloseFollowsTheSettings) {
     CloseLogs(1, 5);
     EXPECT_FALSE(fs::exists(DebugLogFileName));
     EXPECT_TRUE(fs::exists(StandardLogFileName));
+
+    // A debug log the settings never keep stops recording once they are
+    // known: what the run wrote is gone at once, the earlier runs stay, and
+    // trace lines are not wanted any more.
+    dir.Write(DebugLogFileName, "earlier\r\n");
+    OpenLogs();
+    LogWrite(LogBoth, "before the settings", true);
+    EXPECT_TRUE(TraceWanted());
+    DebugLogFile().StopRecording();
+    EXPECT_EQ(dir.Read(DebugLogFileName), "earlier\r\n");
+    EXPECT_FALSE(TraceWanted());
+    LogWrite(LogBoth, "after", true);
+    LogTrace("\nPC->ECR   1 bytes : 06");
+    LogSettings = {1, 0};
+    CloseLogs(1, 5);
+    EXPECT_EQ(dir.Read(DebugLogFileName), "earlier\r\n");
+    EXPECT_NE(dir.Read(StandardLogFileName).find("after"), std::string::npos);
 }
 
 TEST(FoundationExceptions, ConsoleTextLogTextAndExitCode) {

@@ -105,7 +105,8 @@ TEST(SerialByteTime, FollowsBitsSpeedAndMultiplier) {
 TEST(SerialBytePacing, PauseCoversTheLineTimeWithinTheTimeOutRule) {
     SerialSettings direct;
     ApplySettingsString(DirectSettingsString, direct);
-    EXPECT_EQ(CharacterTimeUs(direct), 572);  // 11 bits at 19200 baud
+    EXPECT_EQ(CharacterTimeUs(direct), 572);          // 11 bits at 19200 baud
+    EXPECT_EQ(IncomingCharacterTimeUs(direct), 520);  // a sender may use one stop bit of the two
     EXPECT_EQ(CharacterTimeUs(SerialSettings{}), 0);
 
     const SerialTimeouts interval57{57, 57, 1500, 0, 0};
