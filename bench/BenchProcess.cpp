@@ -108,6 +108,7 @@ ChildCost ReapChild(pid_t child, int64_t startNs, int timeoutSeconds) {
     if (wait4(child, &status, 0, &usage) != child) throw std::runtime_error("wait4 failed");
     cost.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
     cost.maxRssKiB = usage.ru_maxrss;
+    cost.waits = usage.ru_nvcsw;
     if (WIFEXITED(status)) cost.exitCode = WEXITSTATUS(status);
     return cost;
 }

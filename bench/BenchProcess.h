@@ -23,6 +23,7 @@ struct ChildCost {
     double cpuSeconds = 0;     // user + system time of the child and of the children it waited for
     double ownCpuSeconds = 0;  // of the child alone (clock-tick resolution)
     long maxRssKiB = 0;        // peak resident set of the child
+    long waits = 0;            // times the child (and its waited-for children) slept until woken
 };
 
 // A temporary directory holding a copy of the driver (whose INI must lie

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +225,18 @@ const char* RatioVerdict(double ratio) {
     return Verdict(ratio <= RatioTarget);
 }
 
+// The CPU time one sleep and its wake-up take on this machine: the unit the
+// driver's CPU per record is mostly made of.
+double WakeCostUs() {
+    constexpr int Sleeps = 300;
+    timespec before{}, after{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    for (int i = 0; i < Sleeps; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    double ns = static_cast<double>(after.tv_sec - before.tv_sec) * 1e9 + static_cast<double>(after.tv_nsec - before.tv_nsec);
+    return ns / Sleeps / 1000.0;
+}
+
 // One driver run of a transfer and what it cost.
 void MeasureTransfer(const Scratch& scratch, const SimulatorProcess& simulator, const char* title, int baud,
                      const std::vector<std::string>& args, int records, const std::string& outputFile) {
@@ -244,10 +257,12 @@ void MeasureTransfer(const Scratch& scratch, const SimulatorProcess& simulator, 
     // sending its own so: all of the wire time is spent on the pty.
     double excess = cost.wallSeconds - wire - sleeps;
     double cpuPerRecord = cost.cpuSeconds / records * 1e6;
+    double wakesPerRecord = static_cast<double>(cost.waits) / records;
 
-    std::printf("%-16s %6d %7d %8llu %8llu %7.3f %7.3f %7.3f %6.3f %7.3f %7.1f us  %d/%d\n", title, baud, records,
-                static_cast<unsigned long long>(bytes.toEcr), static_cast<unsigned long long>(bytes.fromEcr),
-                cost.wallSeconds, wire, sleeps, ratio, excess, cpuPerRecord, link.outFrames, link.inFrames);
+    std::printf("%-16s %6d %7d %8llu %8llu %7.3f %7.3f %7.3f %6.3f %7.3f %7.1f us %5.1f  %d/%d\n", title, baud,
+                records, static_cast<unsigned long long>(bytes.toEcr), static_cast<unsigned long long>(bytes.fromEcr),
+                cost.wallSeconds, wire, sleeps, ratio, excess, cpuPerRecord, wakesPerRecord, link.outFrames,
+                link.inFrames);
     if (link.nak + link.lost + link.garbage > 0)
         std::printf("    link errors: NAK %d, LOST %d, GARB %d\n", link.nak, link.lost, link.garbage);
     if (cost.exitCode != 0)
@@ -295,8 +310,12 @@ void RunTransfers(const Options& options) {
         "(SleepBetweenCommands %d, ComNakSleepTime %d, ComGarbageSleepTime %d, ComRetryCount %d);\n"
         "seconds unless marked; bytes counted from the simulator's wire log, %d bits a byte.\n\n",
         SleepBetweenCommands, ComNakSleepTime, ComGarbageSleepTime, ComRetryCount, BitsPerByte);
-    std::printf("%-16s %6s %7s %8s %8s %7s %7s %7s %6s %7s %10s  %s\n", "transfer", "baud", "records", "to ECR",
-                "from ECR", "wall", "wire", "sleeps", "ratio", "excess", "CPU/record", "frames out/in");
+    std::printf(
+        "A sleep and its wake-up cost %.1f us of CPU on this machine (300 sleeps of 1 ms); \"wakes\" counts the\n"
+        "driver's per record: most of its CPU time is these, and how much one costs differs widely between machines.\n\n",
+        WakeCostUs());
+    std::printf("%-16s %6s %7s %8s %8s %7s %7s %7s %6s %7s %10s %5s  %s\n", "transfer", "baud", "records", "to ECR",
+                "from ECR", "wall", "wire", "sleeps", "ratio", "excess", "CPU/record", "wakes", "frames out/in");
     for (int baud : options.bauds) {
         Scratch scratch(options.driver);
         if (options.keep) {
