@@ -21,10 +21,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -233,7 +233,8 @@ double WakeCostUs() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
     for (int i = 0; i < Sleeps; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
-    double ns = static_cast<double>(after.tv_sec - before.tv_sec) * 1e9 + static_cast<double>(after.tv_nsec - before.tv_nsec);
+    double ns =
+        static_cast<double>(after.tv_sec - before.tv_sec) * 1e9 + static_cast<double>(after.tv_nsec - before.tv_nsec);
     return ns / Sleeps / 1000.0;
 }
 
@@ -259,8 +260,8 @@ void MeasureTransfer(const Scratch& scratch, const SimulatorProcess& simulator, 
     double cpuPerRecord = cost.cpuSeconds / records * 1e6;
     double wakesPerRecord = static_cast<double>(cost.waits) / records;
 
-    std::printf("%-16s %6d %7d %8llu %8llu %7.3f %7.3f %7.3f %6.3f %7.3f %7.1f us %5.1f  %d/%d\n", title, baud,
-                records, static_cast<unsigned long long>(bytes.toEcr), static_cast<unsigned long long>(bytes.fromEcr),
+    std::printf("%-16s %6d %7d %8llu %8llu %7.3f %7.3f %7.3f %6.3f %7.3f %7.1f us %5.1f  %d/%d\n", title, baud, records,
+                static_cast<unsigned long long>(bytes.toEcr), static_cast<unsigned long long>(bytes.fromEcr),
                 cost.wallSeconds, wire, sleeps, ratio, excess, cpuPerRecord, wakesPerRecord, link.outFrames,
                 link.inFrames);
     if (link.nak + link.lost + link.garbage > 0)
@@ -312,7 +313,7 @@ void RunTransfers(const Options& options) {
         SleepBetweenCommands, ComNakSleepTime, ComGarbageSleepTime, ComRetryCount, BitsPerByte);
     std::printf(
         "A sleep and its wake-up cost %.1f us of CPU on this machine (300 sleeps of 1 ms); \"wakes\" counts the\n"
-        "driver's per record: most of its CPU time is these, and how much one costs differs widely between machines.\n\n",
+        "driver's per record: most of its CPU time goes to them, and what one costs differs between machines.\n\n",
         WakeCostUs());
     std::printf("%-16s %6s %7s %8s %8s %7s %7s %7s %6s %7s %10s %5s  %s\n", "transfer", "baud", "records", "to ECR",
                 "from ECR", "wall", "wire", "sleeps", "ratio", "excess", "CPU/record", "wakes", "frames out/in");

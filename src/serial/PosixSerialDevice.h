@@ -36,8 +36,8 @@ private:
     SerialTimeouts current;
     int64_t characterTimeUs = 0;          // one character on the line at the applied settings
     int64_t incomingCharacterTimeUs = 0;  // the shortest character the far end may send
-    int64_t lastByteUs = -1;      // when a read last took bytes; -1 after a write
-    bool replyAwaited = false;    // nothing read since the last write
+    int64_t lastByteUs = -1;              // when a read last took bytes; -1 after a write
+    bool replyAwaited = false;            // nothing read since the last write
 };
 
 }  // namespace serial

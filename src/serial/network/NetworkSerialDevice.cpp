@@ -349,7 +349,8 @@ bool NetworkSerialDevice::Read(uint8_t* buffer, size_t size, size_t& received) {
         // rest comes at line speed rather than wake for each, all but the
         // last byte, which the wait below takes the moment it comes.
         if (count > 0)
-            platform::SleepMicroseconds(PauseForBytesUs(size - received - 1, incomingCharacterTimeUs, current, remaining));
+            platform::SleepMicroseconds(
+                PauseForBytesUs(size - received - 1, incomingCharacterTimeUs, current, remaining));
         if (socket.Wait(false, remaining) < 0) return Fail(LastSocketError());
     }
 }

@@ -77,7 +77,7 @@ private:
     SerialTimeouts current;
     int64_t characterTimeUs = 0;          // one character on the server's line
     int64_t incomingCharacterTimeUs = 0;  // the shortest character the far end may send
-    int64_t outputDoneMs = 0;     // when the server's line has sent what we wrote
+    int64_t outputDoneMs = 0;             // when the server's line has sent what we wrote
     int notesLeft = 0;
 };
 
