@@ -359,15 +359,8 @@ def main():
         if run.violations:
             totals["violations"] += len(run.violations)
             failing.append(run.seed)
-            keep = os.path.join(work, "seed-%d" % run.seed)
-            shutil.rmtree(keep, ignore_errors=True)
-            shutil.move(run.dir, keep)
-            with open(os.path.join(keep, "kvtfleet-console.txt"), "w") as f:
-                f.write(run.console)
-            print("seed %d (%d registers, kvtfleet exit %s):" % (run.seed, run.job.registers, run.code))
-            for v in run.violations:
-                print("    " + v)
-            print("    files kept in " + keep, flush=True)
+            soak.keep_failed_run(work, run, "kvtfleet-console.txt", run.console,
+                                 "seed %d (%d registers, kvtfleet exit %s):" % (run.seed, run.job.registers, run.code))
     shutil.rmtree(os.path.join(work, "run-%d" % os.getpid()), ignore_errors=True)
     print()
     print("Fleet soak: seeds %d to %d, %.0f s" % (seed, seed + runs - 1, time.monotonic() - started))

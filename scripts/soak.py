@@ -497,6 +497,20 @@ class Run(DriverRun):
 
 # ------------------------------------------------------------------ main
 
+def keep_failed_run(work, run, console_name, console_text, heading):
+    """Moves a run with violations to <work>/seed-<seed>, with its console in
+    `console_name`, and prints `heading`, the violations and where the files are."""
+    keep = os.path.join(work, "seed-%d" % run.seed)
+    shutil.rmtree(keep, ignore_errors=True)
+    shutil.move(run.dir, keep)
+    with open(os.path.join(keep, console_name), "w") as f:
+        f.write(console_text)
+    print(heading)
+    for v in run.violations:
+        print("    " + v)
+    print("    files kept in " + keep, flush=True)
+
+
 def main():
     build, runs, seed = os.path.abspath(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
     work = os.path.join(build, "soak")
@@ -520,16 +534,9 @@ def main():
         if run.violations:
             totals["violations"] += len(run.violations)
             failing.append(run.seed)
-            keep = os.path.join(work, "seed-%d" % run.seed)
-            shutil.rmtree(keep, ignore_errors=True)
-            shutil.move(run.dir, keep)
-            with open(os.path.join(keep, "console.txt"), "w") as f:
-                f.write(run.console + "\n--- standard error ---\n" + run.errors)
-            print("seed %d (command %s, %s, faults: %s):" % (run.seed, run.job.command, run.outcome(),
-                                                             " ".join(run.faults()) or "none"))
-            for v in run.violations:
-                print("    " + v)
-            print("    files kept in " + keep)
+            keep_failed_run(work, run, "console.txt", run.console + "\n--- standard error ---\n" + run.errors,
+                            "seed %d (command %s, %s, faults: %s):" % (run.seed, run.job.command, run.outcome(),
+                                                                       " ".join(run.faults()) or "none"))
         if (i + 1) % 100 == 0:
             print("... %d runs, %d violations, %.0f s" % (i + 1, totals["violations"], time.monotonic() - started),
                   flush=True)
