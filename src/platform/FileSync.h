@@ -10,4 +10,9 @@ namespace platform {
 // only gets the flush. False (errno or the last error set) when a step fails.
 bool SyncFileToDisk(FILE* file, const char* path);
 
+// Waits until the directory entry of the file at `path` (a new file, a
+// rename) is on the disk. Windows has no separate flush of a directory:
+// true there. False (errno set) when it fails.
+bool SyncDirectoryEntry(const char* path);
+
 }  // namespace platform

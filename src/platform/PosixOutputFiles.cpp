@@ -5,19 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+
+#include "platform/FileSync.h"
 
 namespace platform {
-
-namespace {
-
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
 
 OutputTarget OutputTargetOf(const char* path) {
     struct stat info {};
@@ -45,11 +36,7 @@ bool MoveIntoPlace(const char* from, const char* to) {
     struct stat old {};
     if (::stat(to, &old) == 0 && S_ISREG(old.st_mode)) ::chmod(from, old.st_mode & 07777);
     if (::rename(from, to) != 0) return false;
-    const int directory = ::open(DirectoryOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return false;
-    const bool synced = ::fsync(directory) == 0;
-    ::close(directory);
-    return synced;
+    return SyncDirectoryEntry(to);
 }
 
 }  // namespace platform

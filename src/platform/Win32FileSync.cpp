@@ -18,4 +18,6 @@ bool SyncFileToDisk(FILE* file, const char*) {
     return FlushFileBuffers(handle) != 0;
 }
 
+bool SyncDirectoryEntry(const char*) { return true; }
+
 }  // namespace platform

@@ -10,7 +10,7 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
+std::vector<std::string> LinesWithoutCr(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     std::string line;
@@ -84,7 +84,7 @@ TEST(OpsEndToEnd, PluTableReadSendsBackUnchanged) {
     ASSERT_EQ(bench.Run("200").exitCode, 0);
     RunResult read = bench.Run("207", "table.txt");
     ASSERT_EQ(read.exitCode, 0) << read.output;
-    std::vector<std::string> lines = Lines(bench.box.ReadFile("table.txt"));
+    std::vector<std::string> lines = LinesWithoutCr(bench.box.ReadFile("table.txt"));
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{MilkLine, "7,99999999,\"A, B\",8,99,7"}));
     ASSERT_EQ(bench.Run("200", "table.txt").exitCode, 0);
@@ -118,7 +118,7 @@ TEST(OpsEndToEnd, ClerkClearNeedsLevelThree) {
             EXPECT_FALSE(SentCommand(bench.ecr, 0x65));
         } else {
             EXPECT_EQ(run.exitCode, 0) << run.output;
-            std::vector<std::string> lines = Lines(bench.box.ReadFile("clerk.txt"));
+            std::vector<std::string> lines = LinesWithoutCr(bench.box.ReadFile("clerk.txt"));
             ASSERT_EQ(lines.size(), 30u);
             const char* labels[] = {"\"Voids\",", "\"Refunds\",", "\"Sales\","};
             for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind(labels[i % 3], 0), 0u) << lines[i];
@@ -192,7 +192,7 @@ TEST(OpsEndToEnd, UnexpectedFramesAreKeptAndLogged) {
     box.WriteIni(TestIni(ecr.LinkPath()));
     RunResult run = box.Run({"/K1", "207", "table.txt"});
     EXPECT_EQ(run.exitCode, 2) << run.output;
-    EXPECT_EQ(Lines(box.ReadFile("table.txt")),
+    EXPECT_EQ(LinesWithoutCr(box.ReadFile("table.txt")),
               (std::vector<std::string>{"1,100,\"One\",1,1,1", "0000000000002,00000200" + std::string(38, ' '),
                                         "3,300,\"Three\",1,1,1"}));
     EXPECT_NE(box.ReadFile("KVT5100.log").find("Record 2: unexpected data frame format"), std::string::npos);
@@ -251,7 +251,7 @@ TEST(OpsEndToEnd, DepartmentsReadSendBackUnchanged) {
 
     ASSERT_EQ(bench.Run("217", "deps.txt").exitCode, 0);
     const std::string first = bench.box.ReadFile("deps.txt");
-    std::vector<std::string> lines = Lines(first);
+    std::vector<std::string> lines = LinesWithoutCr(first);
     ASSERT_EQ(lines.size(), 8u) << first;
     EXPECT_EQ(lines[1], "2,0,\"Dairy\",3,4");
     EXPECT_EQ(lines[4], "5,0,\"Bakery\",12,5");
@@ -288,7 +288,7 @@ TEST(OpsEndToEnd, FinancialRowsFollowTheLevel) {
         for (const char* command : {"232", "234"}) {
             RunResult run = bench.Run(command, "fin.txt");
             ASSERT_EQ(run.exitCode, 0) << run.output;
-            std::vector<std::string> lines = Lines(bench.box.ReadFile("fin.txt"));
+            std::vector<std::string> lines = LinesWithoutCr(bench.box.ReadFile("fin.txt"));
             ASSERT_EQ(lines.size(), c.rows);
             for (const auto& [index, name] : c.names)
                 EXPECT_EQ(lines[index].rfind("\"" + name + "\",", 0), 0u) << lines[index];

@@ -23,14 +23,6 @@ int Shell(const std::string& command, const std::string& outPath) {
 
 bool HaveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 std::string StatisticsLine(const std::string& log) {
     for (const std::string& line : Lines(log))
         if (line.find("I/O statistics") != std::string::npos) return line.substr(line.find("I/O"));

@@ -34,14 +34,6 @@ bool SentEndFrame(const Simulator& sim) {
     return false;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 TEST(TransferE2E, HelpListsOperationsAndServiceCommands) {

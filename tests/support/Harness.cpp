@@ -252,6 +252,14 @@ std::vector<std::vector<uint8_t>> Simulator::Received() const {
     return sequences;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

@@ -102,6 +102,8 @@ private:
     int pid = -1;
 };
 
+// The lines of a text, split at LF (a CR before it stays).
+std::vector<std::string> Lines(const std::string& text);
 // Bytes of a text, for comparing frames.
 std::vector<uint8_t> Bytes(const std::string& text);
 // "02 83 37 42 03" form of bytes.
